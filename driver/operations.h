@@ -39,3 +39,7 @@ int32_t BlockWrite(NuvCall* call);
 
 // Marks the module ended; only EndNuv calls it (driver/entry.cpp).
 void SetEnded();
+
+// Makes the module look freshly loaded (clears the ended flag). Only for test
+// hosts that link the driver statically; the shared module never exports it.
+void ClearEndedFlagForTesting();
