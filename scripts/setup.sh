@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian machine: the native
+# toolchain and GoogleTest, the mingw-w64 cross compiler for vave8.dll, Wine
+# (32-bit) to run it, clang's fuzzing and sanitizer runtimes, gcovr, valgrind,
+# socat, and libmodbus (only the benchmark's yardstick uses it).
+# Run as root it installs what is missing; otherwise it prints the command.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-i686
+          clang libclang-rt-14-dev gcovr valgrind socat python3 libmodbus-dev
+          wine wine32:i386 procps)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+need_i386=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386=1; fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+cmd="dpkg --add-architecture i386 && apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Run as root:  $cmd" >&2
+    exit 1
+fi
+
+echo "Installing: ${missing[*]}"
+if [ $need_i386 -eq 1 ]; then dpkg --add-architecture i386; fi
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Builds both drivers and runs every test: the native suite, the export
+# checks, the Windows build under Wine, the sanitizer build, the fuzzers for
+# a short while, a short soak and the coverage report.
+#   scripts/test.sh            everything
+#   scripts/test.sh native     one stage (native exports win32 asan fuzz coverage)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh || exit 1
+
+jobs=$(nproc 2>/dev/null || echo 2)
+passed=0
+failed=0
+failures=()
+
+stage() {
+    local name=$1
+    shift
+    echo
+    echo "=== $name"
+    local start=$SECONDS
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "=== $name: ok ($((SECONDS - start)) s)"
+    else
+        failed=$((failed + 1))
+        failures+=("$name")
+        echo "=== $name: FAILED ($((SECONDS - start)) s)"
+    fi
+}
+
+build() {  # preset
+    cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"
+}
+
+native() {
+    build native && ctest --preset native -j "$jobs" --timeout 300
+}
+
+# The Linux module exports NuvMain and nothing else; the DLL exports it
+# undecorated and imports err by name from the host service library.
+exports() {
+    local so=build/native/bin/libvave8.so dll=build/win32/bin/vave8.dll
+    local defined
+    defined=$(nm -D --defined-only "$so" | awk '{print $3}' | sort -u)
+    echo "libvave8.so exports: $defined"
+    [ "$defined" = "NuvMain" ] || { echo "unexpected exports"; return 1; }
+    nm -D "$so" | grep -q ' U err@HOSTSVC_1.0$' || { echo "err is not bound to the service library"; return 1; }
+    local table
+    table=$(i686-w64-mingw32-objdump -p "$dll")
+    echo "$table" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p'
+    echo "$table" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -qE '\] NuvMain$' || return 1
+    echo "$table" | grep -A4 'DLL Name: hostsvc.dll' | grep -qE '\berr$' || { echo "err not imported from hostsvc.dll"; return 1; }
+    local dlls
+    dlls=$(echo "$table" | awk '/DLL Name:/ {print $3}' | sort -u | tr '\n' ' ')
+    echo "vave8.dll imports from: $dlls"
+    for d in $dlls; do
+        case "$d" in KERNEL32.dll|msvcrt.dll|hostsvc.dll) ;; *) echo "unexpected DLL $d"; return 1 ;; esac
+    done
+}
+
+win32() {
+    build win32 || return 1
+    if [ -f scripts/wine-tests.sh ]; then bash scripts/wine-tests.sh build/win32; fi
+}
+
+asan() {
+    build asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        ctest --preset asan -j "$jobs" --timeout 600
+}
+
+fuzz() {
+    [ -f scripts/fuzz.sh ] || return 0
+    bash scripts/fuzz.sh short
+}
+
+coverage() {
+    [ -f scripts/coverage.sh ] || return 0
+    bash scripts/coverage.sh
+}
+
+all=(native win32 exports asan fuzz coverage)
+selected=("$@")
+[ ${#selected[@]} -eq 0 ] && selected=("${all[@]}")
+for s in "${selected[@]}"; do
+    case "$s" in
+        native|win32|exports|asan|fuzz|coverage) stage "$s" "$s" ;;
+        *) echo "unknown stage: $s (stages: ${all[*]})"; exit 64 ;;
+    esac
+done
+
+echo
+[ ${#failures[@]} -gt 0 ] && echo "failed stages: ${failures[*]}"
+echo "stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
