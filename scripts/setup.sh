@@ -4,11 +4,15 @@
 # (32-bit) to run it, clang's fuzzing and sanitizer runtimes, gcovr, valgrind,
 # socat, and libmodbus (only the benchmark's yardstick uses it).
 # Run as root it installs what is missing; otherwise it prints the command.
+#   scripts/setup.sh          everything the tests need
+#   scripts/setup.sh demo     only what the demo needs (native build)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-i686
-          clang libclang-rt-14-dev gcovr valgrind socat python3 libmodbus-dev
-          wine wine32:i386 procps)
+packages=(cmake ninja-build g++ libgtest-dev googletest)
+if [ "${1:-all}" != demo ]; then
+    packages+=(g++-mingw-w64-i686 clang libclang-rt-14-dev gcovr valgrind socat
+               python3 libmodbus-dev wine wine32:i386 procps)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -17,7 +21,7 @@ for p in "${packages[@]}"; do
     fi
 done
 need_i386=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386=1; fi
+if [ "${1:-all}" != demo ] && ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386=1; fi
 
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0
