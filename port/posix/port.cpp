@@ -1,10 +1,469 @@
-// Placeholder until the backend lands.
+// The serial port module on Linux: a tty opened by name, raw and exclusive,
+// with the same observable behaviour as the Windows build.
+//
+// The handle is the file descriptor. What a Windows port keeps in the device
+// (the read time limit) and what this backend adds for speed (a read-ahead)
+// live in a small fixed table keyed by descriptor; it is the module's only
+// state. All waiting is done with poll() on a monotonic clock, so descriptors
+// above 1023 work and a signal never cuts a wait short.
 #include "port/port.h"
-int32_t PortOpen(const char*, const LineParams*, uint16_t, PortHandle* h) { *h = kInvalidPortHandle; return PORT_OPEN_FAILED; }
-int32_t PortClose(PortHandle) { return PORT_IO_FAILED; }
-int32_t PortSetReadTimeout(PortHandle, int32_t) { return 0; }
-int32_t PortFlushInput(PortHandle) { return 1; }
-int32_t PortSendBreak(int32_t, PortHandle) { return 0; }
-int32_t PortWrite(PortHandle, const uint8_t*, uint32_t, uint32_t*) { return PORT_IO_FAILED; }
-int32_t PortRead(PortHandle, uint8_t*, uint32_t, uint32_t* r) { if (r) *r = 0; return PORT_IO_FAILED; }
-int32_t PortPause(int32_t) { return 0; }
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "port/posix/kernel_serial.h"
+#include "port/posix/line_settings.h"
+
+namespace {
+
+constexpr int kSlotCount = 64;           // ports open at once in one process
+constexpr uint32_t kReadAheadSize = 512;
+constexpr uint32_t kTickMs = 10;
+constexpr uint32_t kOpenReadLimitMs = 1000;  // until the caller sets its own
+constexpr uint32_t kFlushReadLimitMs = 50;
+constexpr uint32_t kFlushChunk = 512;
+constexpr int64_t kNsPerMs = 1000000;
+constexpr size_t kPathSize = 256;
+
+// The host's name field is 11 characters, too short for most Linux device
+// paths, so a bare name is taken relative to /dev.
+constexpr char kDeviceDirectory[] = "/dev/";
+constexpr char kNullName[] = "NUL";
+constexpr char kNullPath[] = "/dev/null";
+
+// Unix98 pseudo-terminal slaves (/dev/pts/N) have majors 136..143, the old
+// BSD ones (/dev/ttyp0) major 3.
+constexpr unsigned kPtySlaveMajorFirst = 136;
+constexpr unsigned kPtySlaveMajorLast = 143;
+constexpr unsigned kBsdPtySlaveMajor = 3;
+
+struct PortSlot {
+    bool used;
+    bool nullDevice;
+    int fd;
+    uint32_t readLimitMs;  // per read pass; 0: no limit
+    // Bytes read from the device and not yet handed out: ahead[start ..
+    // start + count). The frame layer reads one byte per call; this turns a
+    // frame into one or two system calls instead of one per byte.
+    uint32_t aheadStart;
+    uint32_t aheadCount;
+    uint8_t ahead[kReadAheadSize];
+};
+
+// Zero-initialised: every slot free.
+PortSlot g_slots[kSlotCount];
+
+PortSlot* FindSlot(PortHandle handle) {
+    if (handle == 0 || handle > static_cast<PortHandle>(INT_MAX)) return nullptr;
+    const int fd = static_cast<int>(handle);
+    for (PortSlot& slot : g_slots) {
+        if (slot.used && slot.fd == fd) return &slot;
+    }
+    return nullptr;
+}
+
+// A free slot for a descriptor just opened. A used slot with the same
+// descriptor is stale (someone closed our descriptor behind our back and the
+// number came back) and is taken over.
+PortSlot* SlotForNewDescriptor(int fd) {
+    PortSlot* free = nullptr;
+    for (PortSlot& slot : g_slots) {
+        if (slot.used && slot.fd == fd) return &slot;
+        if (!slot.used && free == nullptr) free = &slot;
+    }
+    return free;
+}
+
+void FillSlot(PortSlot* slot, int fd, bool nullDevice, uint32_t readLimitMs) {
+    slot->used = true;
+    slot->nullDevice = nullDevice;
+    slot->fd = fd;
+    slot->readLimitMs = readLimitMs;
+    slot->aheadStart = 0;
+    slot->aheadCount = 0;
+}
+
+int64_t NowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 * kNsPerMs + now.tv_nsec;
+}
+
+// Milliseconds for poll() until `deadline`, rounded up so that poll never
+// wakes before it; 0 once the deadline has passed.
+int PollTimeoutUntil(int64_t deadline) {
+    const int64_t remaining = deadline - NowNs();
+    if (remaining <= 0) return 0;
+    const int64_t ms = (remaining + kNsPerMs - 1) / kNsPerMs;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+void SleepMs(int32_t milliseconds) {
+    if (milliseconds <= 0) return;
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += static_cast<long>(milliseconds % 1000) * kNsPerMs;
+    if (until.tv_nsec >= 1000 * kNsPerMs) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000 * kNsPerMs;
+    }
+    // An absolute wake-up time: a signal restarts the sleep without
+    // stretching it.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// The path to open for a port name, or false when it cannot be one.
+bool DevicePath(const char* name, char (&path)[kPathSize]) {
+    if (std::strcmp(name, kNullName) == 0) {
+        std::memcpy(path, kNullPath, sizeof kNullPath);
+        return true;
+    }
+    const size_t length = strnlen(name, kPathSize);
+    if (length == 0) return false;
+    const size_t prefix = name[0] == '/' ? 0 : sizeof kDeviceDirectory - 1;
+    if (prefix + length >= kPathSize) return false;
+    std::memcpy(path, kDeviceDirectory, prefix);
+    std::memcpy(path + prefix, name, length + 1);
+    return true;
+}
+
+bool IsPseudoTerminal(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned deviceMajor = major(st.st_rdev);
+    return (deviceMajor >= kPtySlaveMajorFirst && deviceMajor <= kPtySlaveMajorLast) ||
+           deviceMajor == kBsdPtySlaveMajor;
+}
+
+// Undoes the exclusive hold and closes. The result of close() alone counts.
+int ReleaseDescriptor(int fd, bool nullDevice) {
+    if (!nullDevice) {
+        ioctl(fd, TIOCNXCL);
+        flock(fd, LOCK_UN);
+    }
+    return close(fd);
+}
+
+// DTR and RTS are outputs the driver sets once; a device without modem
+// lines (a pseudo-terminal, most USB CDC adapters) refuses the calls, which
+// is no reason to refuse the port.
+void ApplyLineControl(int fd, const LineControl& control) {
+    // DTR handshake (DTR dropped while our input queue is full) has no Linux
+    // equivalent; DTR is raised so the far end sees us ready, and our input
+    // queue, far larger than any frame, never needs to hold it off.
+    if (control.dtr == DtrMode::kOn || control.dtr == DtrMode::kHandshake) {
+        int bits = TIOCM_DTR;
+        ioctl(fd, TIOCMBIS, &bits);
+    }
+    if (control.rts == RtsMode::kOn) {
+        int bits = TIOCM_RTS;
+        ioctl(fd, TIOCMBIS, &bits);
+    }
+    // RTS handshake is CRTSCTS in the termios; the kernel drives RTS.
+    //
+    // RTS toggle needs the UART to switch RTS as its last stop bit leaves,
+    // which only the device's RS-485 mode does with the right timing; raising
+    // and dropping RTS by hand around write() cannot. A device without that
+    // mode keeps RTS as it was.
+    if (control.rts == RtsMode::kToggle) KernelEnableRtsToggle(fd);
+    // DSR output flow and DSR sensitivity have no Linux equivalent and are
+    // left out; CTS output flow is CRTSCTS (see MapLineSettings).
+}
+
+// Applies line parameters and flags to an open tty whose settings are
+// `current`. PORT_OK or PORT_SET_FAILED.
+int32_t ConfigurePort(int fd, const termios& current, const LineParams* line, uint16_t flags) {
+    LineSetup setup{};
+    if (line == nullptr || !MapLineSettings(current, *line, flags, &setup)) return PORT_SET_FAILED;
+
+    // tcsetattr succeeds when any part of the request was taken, and Linux
+    // answers EINVAL when the request differs from the current settings
+    // only in what the device cannot keep (the parity bit of a
+    // pseudo-terminal, asked for again on its second open). Either way the
+    // settings read back decide.
+    if (tcsetattr(fd, TCSANOW, &setup.tio) != 0 && errno != EINVAL) return PORT_SET_FAILED;
+    termios actual{};
+    if (tcgetattr(fd, &actual) != 0 ||
+        !LineSettingsHeld(setup.tio, actual, IsPseudoTerminal(fd))) {
+        return PORT_SET_FAILED;
+    }
+    if (setup.customBaud != 0 && KernelSetBaud(fd, setup.customBaud) != 0) return PORT_SET_FAILED;
+
+    ApplyLineControl(fd, setup.control);
+    return PORT_OK;
+}
+
+// Hands out up to `want` bytes from the read-ahead.
+uint32_t TakeReadAhead(PortSlot* slot, uint8_t* buffer, uint32_t want) {
+    const uint32_t take = want < slot->aheadCount ? want : slot->aheadCount;
+    std::memcpy(buffer, slot->ahead + slot->aheadStart, take);
+    slot->aheadStart += take;
+    slot->aheadCount -= take;
+    if (slot->aheadCount == 0) slot->aheadStart = 0;
+    return take;
+}
+
+// One read pass, the equivalent of one ReadFile under a total read time
+// limit: returns once `want` bytes have arrived or `limitMs` has passed
+// (0: no limit), with *got telling how many arrived. False when the device
+// failed: end of file or EIO (an unplugged adapter, a pseudo-terminal whose
+// master closed), or an error from poll or read. Bytes that arrived in the
+// pass before such a failure are handed out as a success: the failure does
+// not go away and is reported by the next pass, and no byte is lost.
+bool ReadPass(PortSlot* slot, uint8_t* buffer, uint32_t want, uint32_t limitMs, uint32_t* got) {
+    // The deadline is fixed once per pass; a pass never starts with less
+    // than the full limit.
+    const int64_t deadline = NowNs() + static_cast<int64_t>(limitMs) * kNsPerMs;
+    uint32_t have = 0;
+    bool hungUp = false;
+    bool ok = true;
+
+    for (;;) {
+        have += TakeReadAhead(slot, buffer + have, want - have);
+        if (have == want) break;
+
+        const ssize_t n = read(slot->fd, slot->ahead, kReadAheadSize);
+        if (n > 0) {
+            slot->aheadStart = 0;
+            slot->aheadCount = static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            // The null device reads as a success with nothing, as on Windows;
+            // a tty reads 0 only once it has hung up.
+            ok = slot->nullDevice;
+            break;
+        }
+        if (errno == EINTR) continue;
+        // Would block although poll reported a hang-up: the line is gone,
+        // and looping on it would spin.
+        if (errno != EAGAIN || hungUp) {
+            ok = false;
+            break;
+        }
+
+        int timeout = -1;
+        if (limitMs != 0) {
+            timeout = PollTimeoutUntil(deadline);
+            if (timeout == 0) break;
+        }
+        pollfd waiter{slot->fd, POLLIN, 0};
+        const int ready = poll(&waiter, 1, timeout);
+        if (ready < 0 && errno != EINTR) {
+            ok = false;
+            break;
+        }
+        if (ready > 0) {
+            if (waiter.revents & POLLNVAL) {
+                ok = false;
+                break;
+            }
+            if (waiter.revents & (POLLERR | POLLHUP)) hungUp = true;
+        }
+        // Woken by data, a hang-up, a signal or the clock: the read above,
+        // and the deadline check before the next wait, sort it out.
+    }
+
+    *got = have;
+    return ok || have > 0;
+}
+
+// Waits until the descriptor takes output, with no time limit. False when
+// waiting failed or the device hung up.
+bool WaitWritable(int fd) {
+    for (;;) {
+        pollfd waiter{fd, POLLOUT, 0};
+        const int ready = poll(&waiter, 1, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (waiter.revents & POLLOUT) return true;
+        if (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    }
+}
+
+}  // namespace
+
+int32_t PortOpen(const char* name, const LineParams* line, uint16_t flags, PortHandle* handle) {
+    if (handle == nullptr) return PORT_OPEN_FAILED;
+    *handle = kInvalidPortHandle;
+    char path[kPathSize];
+    if (name == nullptr || !DevicePath(name, path)) return PORT_OPEN_FAILED;
+    const bool nullDevice = std::strcmp(name, kNullName) == 0;
+
+    // O_NOCTTY: a host without a controlling terminal must not gain this
+    // one. O_NONBLOCK: do not wait for a carrier while opening; reads and
+    // writes stay non-blocking and wait in poll().
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return PORT_OPEN_FAILED;
+    // Handle 0 means "no port" to the driver; a host that closed its
+    // standard input would get descriptor 0 here.
+    if (fd == 0) {
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        if (moved < 0) return PORT_OPEN_FAILED;
+        fd = moved;
+    }
+
+    PortSlot* slot = SlotForNewDescriptor(fd);
+    if (slot == nullptr) {
+        close(fd);
+        return PORT_OPEN_FAILED;
+    }
+    if (nullDevice) {
+        // Like the Windows null device: no settings, no exclusive hold.
+        FillSlot(slot, fd, true, 0);
+        *handle = static_cast<PortHandle>(fd);
+        return PORT_OK;
+    }
+
+    // A Windows port opens exclusively. TIOCEXCL keeps other opens out but
+    // root passes it, so every user of this module also takes an flock,
+    // which holds against root too. Both end with the descriptor.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return PORT_OPEN_FAILED;
+    }
+    ioctl(fd, TIOCEXCL);
+
+    termios current{};
+    if (tcgetattr(fd, &current) != 0) {
+        ReleaseDescriptor(fd, false);
+        return PORT_GET_FAILED;
+    }
+    // A flags word of 0 leaves the port exactly as it is, read time limit
+    // included (none on a descriptor this module has not limited).
+    uint32_t readLimitMs = 0;
+    if (flags != 0) {
+        const int32_t result = ConfigurePort(fd, current, line, flags);
+        if (result != PORT_OK) {
+            ReleaseDescriptor(fd, false);
+            return result;
+        }
+        readLimitMs = kOpenReadLimitMs;
+    }
+
+    FillSlot(slot, fd, false, readLimitMs);
+    *handle = static_cast<PortHandle>(fd);
+    return PORT_OK;
+}
+
+int32_t PortClose(PortHandle handle) {
+    PortSlot* slot = FindSlot(handle);
+    // Never close a descriptor this module did not open: it belongs to the host.
+    if (slot == nullptr) return PORT_IO_FAILED;
+    const int fd = slot->fd;
+    const bool nullDevice = slot->nullDevice;
+    // Linux releases the descriptor even when close() reports an error, so
+    // the record goes in every case; a failed close only changes the answer.
+    slot->used = false;
+    slot->aheadCount = 0;
+    return ReleaseDescriptor(fd, nullDevice) == 0 ? PORT_OK : PORT_IO_FAILED;
+}
+
+int32_t PortSetReadTimeout(PortHandle handle, int32_t ticks) {
+    PortSlot* slot = FindSlot(handle);
+    if (slot == nullptr) return 0;
+    const uint32_t previous = slot->readLimitMs;
+    // In 32 bits, as a Windows port computes it: a negative tick count is a
+    // limit of some seven weeks.
+    slot->readLimitMs = static_cast<uint32_t>(ticks) * kTickMs;
+    return static_cast<int32_t>(previous) / static_cast<int32_t>(kTickMs);
+}
+
+int32_t PortFlushInput(PortHandle handle) {
+    PortSlot* slot = FindSlot(handle);
+    if (slot == nullptr) return 1;
+
+    // What is waiting: the read-ahead and what the device holds. A count
+    // that fails is taken as "something may be waiting".
+    int queued = 0;
+    const bool counted = ioctl(slot->fd, FIONREAD, &queued) == 0;
+    if (counted && queued == 0 && slot->aheadCount == 0) return 0;
+
+    // Drain in 512-byte reads with a 50 ms limit each until one brings
+    // fewer. The port's own read limit is never changed, so it is what it
+    // was afterwards, "no limit" included.
+    uint8_t scratch[kFlushChunk];
+    uint32_t got = 0;
+    bool ok = true;
+    do {
+        ok = ReadPass(slot, scratch, kFlushChunk, kFlushReadLimitMs, &got);
+    } while (ok && got == kFlushChunk);
+    return ok ? 0 : 1;
+}
+
+int32_t PortSendBreak(int32_t milliseconds, PortHandle handle) {
+    PortSlot* slot = FindSlot(handle);
+    const bool line = slot != nullptr && !slot->nullDevice;
+    // A held break of the asked length (tcsendbreak has a fixed one). A
+    // pseudo-terminal has no break; its calls fail and only the wait stays.
+    if (line) ioctl(slot->fd, TIOCSBRK);
+    SleepMs(milliseconds);
+    if (line) ioctl(slot->fd, TIOCCBRK);
+    return PORT_OK;
+}
+
+int32_t PortWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+    PortSlot* slot = FindSlot(handle);
+    if (slot == nullptr || (bytes == nullptr && count != 0)) return PORT_IO_FAILED;
+
+    uint32_t done = 0;
+    bool failed = false;
+    while (done < count) {
+        const ssize_t n = write(slot->fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n == 0) break;  // took nothing and said nothing: a short write
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN || !WaitWritable(slot->fd)) {
+            failed = true;
+            break;
+        }
+    }
+    // A failure before any byte went out is a failed write. After some went
+    // out it is a short write, so the caller learns how many left.
+    if (failed && done == 0) return PORT_IO_FAILED;
+    if (written != nullptr) *written = done;
+    return done == count ? PORT_OK : PORT_SHORT_WRITE;
+}
+
+int32_t PortRead(PortHandle handle, uint8_t* buffer, uint32_t count, uint32_t* received) {
+    if (received != nullptr) *received = 0;
+    PortSlot* slot = FindSlot(handle);
+    // A request for no bytes brings no byte, which is a failed read.
+    if (slot == nullptr || buffer == nullptr || count == 0) return PORT_IO_FAILED;
+
+    uint32_t total = 0;
+    while (total < count) {
+        // Each pass waits up to the full limit for the bytes still missing.
+        uint32_t got = 0;
+        if (!ReadPass(slot, buffer + total, count - total, slot->readLimitMs, &got) || got == 0) {
+            return PORT_IO_FAILED;
+        }
+        total += got;
+        if (received != nullptr) *received = total;
+    }
+    return PORT_OK;
+}
+
+int32_t PortPause(int32_t milliseconds) {
+    SleepMs(milliseconds);
+    return PORT_OK;
+}
