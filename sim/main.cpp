@@ -1,0 +1,282 @@
+// p8sim: a line of simulated P8 stations on a pseudo-terminal or serial port.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: p8sim [options]\n"
+    "\n"
+    "Simulates P8 stations 0..15 on one serial line. With no --device it opens a\n"
+    "fresh pseudo-terminal and prints its slave path (e.g. /dev/pts/7) as the\n"
+    "first line on stdout; point the driver at that path.\n"
+    "\n"
+    "Line:\n"
+    "  --device PATH          serve this serial device instead of a pty\n"
+    "  --baud N               device speed (default 9600)\n"
+    "  --parity N|E|O         device parity (default E; 8 data bits, 1 stop bit)\n"
+    "  --pace BAUD            send replies no faster than BAUD (11 bits a character)\n"
+    "  --stations LIST        stations that answer, e.g. 0-3,7 (default 0-15)\n"
+    "  --frame-gap MS         drop a frame cut off for this long (default 1000)\n"
+    "\n"
+    "Memory (per station 32 KiB; byte address = nibble address / 2):\n"
+    "  --load FILE            load an image at start: lines \"station:byteaddr: hex bytes\"\n"
+    "  --dump FILE            write the image on exit, in the same format\n"
+    "\n"
+    "Faults:\n"
+    "  --fault SCRIPT         e.g. \"3:error=0x0C,1:silence,*:crc@5\" (may repeat)\n"
+    "  --fault-file FILE      a script, one entry per line, '#' comments\n"
+    "  --random RATE          a random fault for this share of requests (0..1)\n"
+    "  --seed N               seed of the random faults (default 1)\n"
+    "  --random-kinds LIST    faults to draw from, e.g. \"silence,crc,late=300\"\n"
+    "                         (default: every kind with its default parameter)\n"
+    "  Kinds: ok silence error[=CODE] unknown[=TYPE] crc garbage[=N|=xHEX] lonestart\n"
+    "         empty short[=N] split[=MS] wrongtype undoubled late[=MS] taken\n"
+    "  Entry: [N:|*:]KIND[=PARAM][@STATION][@read|@write]; N counts requests from 1,\n"
+    "  * applies to every request, no prefix queues it for the next matching one.\n"
+    "\n"
+    "Ending and output:\n"
+    "  --exit-after-requests N  stop after N requests\n"
+    "  --idle-exit SECONDS      stop after this long without input\n"
+    "  --trace                  one line per frame on stderr, with a timestamp\n"
+    "  --log FILE               the same lines into FILE\n"
+    "  --stats                  counters on stderr at exit\n"
+    "  --help                   this text\n"
+    "\n"
+    "Stops on SIGINT or SIGTERM. See sim/README.md for the reply and fault details.\n";
+
+p8sim::Simulator* g_sim = nullptr;
+
+void OnSignal(int) {
+    if (g_sim) g_sim->RequestStop();
+}
+
+bool ReadFile(const std::string& path, std::string& out) {
+    std::ifstream in(path);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool ParseUnsigned(const char* s, uint64_t& out) {
+    if (!s || !*s) return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(s, &end, 0);
+    if (errno != 0 || *end != '\0' || s[0] == '-') return false;
+    out = v;
+    return true;
+}
+
+// "0-3,7" or "all".
+bool ParseStations(const std::string& text, uint16_t& mask) {
+    if (text == "all") {
+        mask = 0xFFFF;
+        return true;
+    }
+    mask = 0;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        unsigned lo, hi;
+        char dash;
+        std::istringstream is(item);
+        if (!(is >> lo)) return false;
+        hi = lo;
+        if (is >> dash) {
+            if (dash != '-' || !(is >> hi)) return false;
+        }
+        std::string rest;
+        if (is >> rest) return false;
+        if (lo > hi || hi > 15) return false;
+        for (unsigned s = lo; s <= hi; ++s) mask = static_cast<uint16_t>(mask | (1u << s));
+    }
+    return true;
+}
+
+void PrintStats(const p8sim::Counters& c) {
+    std::fprintf(stderr,
+                 "p8sim: requests %llu (ignored %llu), replies %llu, writes applied %llu, "
+                 "PLC errors %llu, CRC errors %llu, framing errors %llu, bytes dropped %llu\n",
+                 (unsigned long long)c.requests_seen, (unsigned long long)c.requests_ignored,
+                 (unsigned long long)c.replies_sent, (unsigned long long)c.writes_applied,
+                 (unsigned long long)c.plc_errors, (unsigned long long)c.crc_errors,
+                 (unsigned long long)c.framing_errors, (unsigned long long)c.bytes_dropped);
+    if (c.FaultsTotal() == 0) return;
+    std::fprintf(stderr, "p8sim: faults");
+    for (size_t k = 1; k < p8sim::kFaultKinds; ++k) {
+        if (c.faults[k] == 0) continue;
+        std::fprintf(stderr, " %s %llu", p8sim::FaultName(static_cast<p8sim::FaultKind>(k)),
+                     (unsigned long long)c.faults[k]);
+    }
+    std::fprintf(stderr, "\n");
+}
+
+int Fail(const std::string& msg) {
+    std::fprintf(stderr, "p8sim: %s\n", msg.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    p8sim::Options opt;
+    std::string device, load, dump, log_path;
+    std::string faults;
+    p8sim::DeviceSettings dev;
+    double rate = 0;
+    uint64_t seed = 1;
+    std::vector<p8sim::Fault> pool;
+    bool trace = false, stats = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char** out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        uint64_t n = 0;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--trace") {
+            trace = true;
+        } else if (a == "--stats") {
+            stats = true;
+        } else if (a == "--device") {
+            if (!value(&v)) return Fail("--device needs a path");
+            device = v;
+        } else if (a == "--baud") {
+            if (!value(&v) || !ParseUnsigned(v, n) || n == 0 || n > 4000000) {
+                return Fail("--baud needs a rate");
+            }
+            dev.baud = static_cast<uint32_t>(n);
+        } else if (a == "--parity") {
+            if (!value(&v) || std::strlen(v) != 1 || !std::strchr("NEOneo", v[0])) {
+                return Fail("--parity needs N, E or O");
+            }
+            dev.parity = v[0];
+        } else if (a == "--pace") {
+            if (!value(&v) || !ParseUnsigned(v, n) || n > 4000000) return Fail("--pace needs a baud rate");
+            opt.pace_baud = static_cast<uint32_t>(n);
+        } else if (a == "--stations") {
+            if (!value(&v) || !ParseStations(v, opt.present)) {
+                return Fail("--stations needs a list such as 0-3,7");
+            }
+        } else if (a == "--frame-gap") {
+            if (!value(&v) || !ParseUnsigned(v, n) || n > 600000) return Fail("--frame-gap needs ms");
+            opt.frame_gap_ms = static_cast<uint32_t>(n);
+        } else if (a == "--load") {
+            if (!value(&v)) return Fail("--load needs a file");
+            load = v;
+        } else if (a == "--dump") {
+            if (!value(&v)) return Fail("--dump needs a file");
+            dump = v;
+        } else if (a == "--fault") {
+            if (!value(&v)) return Fail("--fault needs a script");
+            faults += std::string(v) + "\n";
+        } else if (a == "--fault-file") {
+            std::string text;
+            if (!value(&v) || !ReadFile(v, text)) return Fail("--fault-file needs a readable file");
+            faults += text + "\n";
+        } else if (a == "--random") {
+            char* end = nullptr;
+            if (!value(&v)) return Fail("--random needs a rate");
+            rate = std::strtod(v, &end);
+            if (*end != '\0' || !(rate >= 0 && rate <= 1)) return Fail("--random needs a rate 0..1");
+        } else if (a == "--seed") {
+            if (!value(&v) || !ParseUnsigned(v, seed)) return Fail("--seed needs a number");
+        } else if (a == "--random-kinds") {
+            std::vector<p8sim::ScriptEntry> entries;
+            std::string err;
+            if (!value(&v)) return Fail("--random-kinds needs a list");
+            if (!p8sim::ParseFaultScript(v, entries, &err)) return Fail(err);
+            for (const auto& e : entries) {
+                if (e.when != p8sim::ScriptEntry::kNext) {
+                    return Fail("--random-kinds takes faults without a request number");
+                }
+                pool.push_back(e.fault);
+            }
+        } else if (a == "--exit-after-requests") {
+            if (!value(&v) || !ParseUnsigned(v, n) || n == 0) {
+                return Fail("--exit-after-requests needs a count");
+            }
+            opt.exit_after_requests = n;
+        } else if (a == "--idle-exit") {
+            if (!value(&v) || !ParseUnsigned(v, n) || n == 0 || n > 86400) {
+                return Fail("--idle-exit needs seconds");
+            }
+            opt.idle_exit_ms = static_cast<uint32_t>(n * 1000);
+        } else if (a == "--log") {
+            if (!value(&v)) return Fail("--log needs a file");
+            log_path = v;
+        } else {
+            return Fail("unknown option " + a + " (try --help)");
+        }
+    }
+
+    FILE* log = nullptr;
+    if (!log_path.empty()) {
+        log = std::fopen(log_path.c_str(), "w");
+        if (!log) return Fail("cannot write " + log_path);
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    if (trace || log) {
+        opt.trace = [t0, trace, log](const std::string& line) {
+            const double t =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            if (trace) std::fprintf(stderr, "[%10.3f] %s\n", t, line.c_str());
+            if (log) {
+                std::fprintf(log, "[%10.3f] %s\n", t, line.c_str());
+                std::fflush(log);
+            }
+        };
+    }
+
+    p8sim::Simulator sim(opt);
+    std::string err;
+    if (!load.empty() && !sim.LoadMemory(load, &err)) return Fail(err);
+    if (!faults.empty() && !sim.AddFaults(faults, &err)) return Fail(err);
+    if (rate > 0 || !pool.empty()) sim.SetRandomFaults(rate, seed, pool);
+
+    const bool opened = device.empty() ? sim.OpenPty(&err) : sim.OpenDevice(device, dev, &err);
+    if (!opened) return Fail(err);
+
+    g_sim = &sim;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::printf("%s\n", sim.Path().c_str());
+    std::fflush(stdout);
+
+    const int rc = sim.Serve();
+    g_sim = nullptr;
+    sim.Stop();
+
+    if (!dump.empty() && !sim.DumpMemory(dump, &err)) {
+        std::fprintf(stderr, "p8sim: %s\n", err.c_str());
+        return 1;
+    }
+    if (stats) PrintStats(sim.GetCounters());
+    if (log) std::fclose(log);
+    return rc;
+}
