@@ -136,7 +136,13 @@ void Decode(uint8_t byte) {
     if (d.copyPending) {
         d.copyPending = false;
         if (byte != d.pending) {
-            d.state = FrameDecoder::State::Hunt;  // broken doubling: not a frame
+            // Broken doubling: the frame was abandoned. A start pair here
+            // begins the sender's next frame, as it would for a real PLC.
+            d.state = FrameDecoder::State::Hunt;
+            if (d.pending == kF1 && byte == kY) {
+                d.state = FrameDecoder::State::AfterF1;
+                Decode(byte);
+            }
             return;
         }
         TakeValue(byte);
