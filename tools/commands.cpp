@@ -1,0 +1,356 @@
+#include "tools/commands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/format.h"
+#include "tools/session.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace vave8ctl {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
+// Ctrl-C ends a poll after the read in progress; a second one ends the
+// process (the handler is reset once it ran), in case the read has no time
+// limit and never returns.
+void CatchInterrupt() {
+#if defined(_WIN32)
+    std::signal(SIGINT, OnInterrupt);
+#else
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+bool StdoutIsTerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(fileno(stdout)) != 0;
+#endif
+}
+
+std::string ModulePath(const Options& options) {
+    return options.module.empty() ? DefaultModulePath() : options.module;
+}
+
+// The gate type a host gives a single gate of this address: taken from the
+// memory type and bit digit as written, before the driver has looked at it.
+uint32_t NaturalGateTypeOf(const std::string& address) {
+    const int32_t memoryType = address.size() > 2 ? address[2] : 0;
+    const int32_t bit = address.size() > 7 && address[7] != ' ' ? 0 : -1;
+    return NaturalGateType(memoryType, bit);
+}
+
+// Starts the session and the connection for a command that talks to the PLC.
+int StartConnection(const Options& options, Session* session) {
+    if (!session->Start(ModulePath(options), options.verbose)) return EXIT_FAILED;
+    WarnNoTimeLimit(options.ticks);
+    const int32_t result =
+        session->ColdStart(options.port, options.ticks, options.line, ShowLines::OnFailure);
+    return ExitFor(result);
+}
+
+// Parses the address as a single gate, or as a block of `count` items.
+int32_t ParseFor(const Options& options, Session* session, const std::string& address,
+                 bool block, int32_t count, GateParse* gate) {
+    const bool natural = !options.gateType.has_value();
+    const uint32_t gateType = options.gateType.value_or(NaturalGateTypeOf(address));
+    return session->Parse(address, block, gateType, count, gate, natural && !block);
+}
+
+std::string ItemLabel(const GateParse& gate, int32_t index) {
+    char text[64];
+    const int32_t item = gate.itemAddress + index;
+    std::snprintf(text, sizeof text, "item %5d (0x%04X)", item, static_cast<unsigned>(item));
+    return text;
+}
+
+uint32_t SlotValue(const GateParse& gate, const std::vector<uint8_t>& area, bool block,
+                   int32_t index) {
+    const size_t offset =
+        block ? BlockSlotOffset(gate.memoryType, index) : SingleSlotOffset(gate.memoryType);
+    return LoadSlot(area.data(), offset, SlotWidth(gate.memoryType));
+}
+
+std::string ValueText(const GateParse& gate, uint32_t raw, bool block) {
+    return FormatGateValue(gate.memoryType, !block && gate.bitNumber >= 0, raw);
+}
+
+void PrintValues(const GateParse& gate, const std::vector<uint8_t>& area, bool block,
+                 int32_t count, const char* indent) {
+    for (int32_t i = 0; i < count; ++i) {
+        const uint32_t raw = SlotValue(gate, area, block, i);
+        std::printf("%s%s  %s\n", indent, ItemLabel(gate, i).c_str(),
+                    ValueText(gate, raw, block).c_str());
+    }
+}
+
+// Room for `count` slots of the widest kind, and never less than a single
+// 32-bit slot.
+std::vector<uint8_t> ValueArea(int32_t count) {
+    return std::vector<uint8_t>(static_cast<size_t>(std::max(count, 1)) * 4u, 0);
+}
+
+// One transfer as a step, with its trace when asked for.
+int32_t Transfer(Session* session, const Options& options, uint32_t function, const char* name,
+                 GateTransfer* transfer) {
+    session->MarkBuffers();
+    const int32_t result = session->Step(name, function, transfer, ShowLines::OnFailure);
+    if (options.trace) session->Trace(transfer->memoryType, result);
+    return result;
+}
+
+void PrintBanner(const char* banner) {
+    if (banner == nullptr) return;
+    const std::string text = Cp437ToUtf8(banner);
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        if (!(start == 0 && line.empty())) std::printf("    %s\n", line.c_str());
+        start = end + 1;
+    }
+}
+
+struct PollTally {
+    uint64_t good = 0;
+    uint64_t failed = 0;
+    double lastMs = 0;
+    std::vector<double> goodMs;
+
+    std::string Line() const {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "reads %llu: good %llu, failed %llu; latency last %.1f ms, median %.1f ms",
+                      static_cast<unsigned long long>(good + failed),
+                      static_cast<unsigned long long>(good),
+                      static_cast<unsigned long long>(failed), lastMs, Median(goodMs));
+        return text;
+    }
+};
+
+// Waits `ms`, in short steps so that Ctrl-C is noticed at once.
+void PauseUnlessInterrupted(uint32_t ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!g_interrupted && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace
+
+int RunInfo(const Options& options) {
+    Session session;
+    if (!session.Start(ModulePath(options), options.verbose)) return EXIT_FAILED;
+    const NuvInfo& info = session.Info();
+    std::printf("Driver module  %s\n", ModulePath(options).c_str());
+    std::printf("GetNuvInfo: 0 (ok)\n");
+    std::printf("  code            %d\n", info.code);
+    std::printf("  name            %s\n", info.name != nullptr ? info.name : "(none)");
+    std::printf("  instance size   %d bytes\n", info.instanceSize);
+    std::printf("  value at 16     %d\n", info.four);
+    std::printf("  default line    %s (fields %u, %u, %u, %u)\n",
+                DescribeLine(info.defaults).c_str(), info.defaults.baud, info.defaults.dataBits,
+                info.defaults.stopBits, info.defaults.parity);
+    std::printf("  value at 28     %d\n", info.three);
+    std::printf("  banner\n");
+    PrintBanner(info.banner);
+    return EXIT_OK;
+}
+
+int RunParse(const Options& options) {
+    Session session;
+    if (!session.Start(ModulePath(options), options.verbose)) return EXIT_FAILED;
+    // The host's order holds even here: ColdStart (without a port) first.
+    StartParams start = MakeStartParams("", kDefaultTicks, options.line);
+    if (const int32_t r = session.QuietStep(FN_COLD_START, &start)) return ExitFor(r);
+    GateParse gate{};
+    const bool block = options.block.has_value();
+    const int32_t result = ParseFor(options, &session, options.arguments[0], block,
+                                    options.block.value_or(0), &gate);
+    return ExitFor(result);
+}
+
+int RunOpen(const Options& options) {
+    Session session;
+    if (!session.Start(ModulePath(options), options.verbose)) return EXIT_FAILED;
+    WarnNoTimeLimit(options.ticks);
+    const int32_t opened =
+        session.ColdStart(options.port, options.ticks, options.line, ShowLines::Always);
+    if (opened != NUV_OK) return ExitFor(opened);
+    const int32_t flushed = session.Step("WarmStart", FN_WARM_START, nullptr, ShowLines::Always);
+    const int32_t closed = session.Step("CloseCom", FN_CLOSE_COM, nullptr, ShowLines::Always);
+    return ExitFor(flushed != NUV_OK ? flushed : closed);
+}
+
+int RunRead(const Options& options) {
+    Session session;
+    if (const int code = StartConnection(options, &session)) return code;
+    const bool block = options.count.has_value();
+    const int32_t count = options.count.value_or(1);
+    GateParse gate{};
+    if (const int32_t r = ParseFor(options, &session, options.arguments[0], block, count, &gate)) {
+        return ExitFor(r);
+    }
+    std::vector<uint8_t> area = ValueArea(count);
+    GateTransfer transfer = MakeTransfer(gate, count, area.data());
+    const int32_t result = block ? Transfer(&session, options, FN_BLOCK_READ, "BlockRead", &transfer)
+                                 : Transfer(&session, options, FN_SINGLE_READ, "SingleRead",
+                                            &transfer);
+    if (result == NUV_OK) PrintValues(gate, area, block, count, "  ");
+    return ExitFor(result);
+}
+
+namespace {
+
+// Checks the values against the memory type and fills the value area; false
+// (with the reason printed) when one does not fit.
+bool FillValues(const std::vector<std::string>& texts, int32_t memoryType, bool isBit, bool block,
+                std::vector<uint8_t>* area) {
+    for (size_t i = 0; i < texts.size(); ++i) {
+        uint32_t raw = 0;
+        std::string error;
+        if (!ParseGateValue(memoryType, isBit, texts[i], &raw, &error)) {
+            std::fprintf(stderr, "vave8ctl: value %zu: %s\n", i + 1, error.c_str());
+            return false;
+        }
+        const auto index = static_cast<int32_t>(i);
+        const size_t offset =
+            block ? BlockSlotOffset(memoryType, index) : SingleSlotOffset(memoryType);
+        StoreSlot(area->data(), offset, SlotWidth(memoryType), raw);
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunWrite(const Options& options) {
+    const std::string& address = options.arguments[0];
+    const std::vector<std::string> texts(options.arguments.begin() + 1, options.arguments.end());
+    const bool block = texts.size() > 1;
+    const auto count = static_cast<int32_t>(texts.size());
+    std::vector<uint8_t> area = ValueArea(count);
+    // Values that cannot fit are a usage error, found before any port is
+    // opened when the text names its memory type; the driver's parse decides.
+    const int32_t writtenType = address.size() > 2 ? address[2] : 0;
+    if (ItemBytes(writtenType) != 0) {
+        const bool writtenBit = !block && NaturalGateTypeOf(address) == 6;
+        if (!FillValues(texts, writtenType, writtenBit, block, &area)) return EXIT_USAGE;
+    }
+    Session session;
+    if (const int code = StartConnection(options, &session)) return code;
+    GateParse gate{};
+    if (const int32_t r = ParseFor(options, &session, address, block, count, &gate)) {
+        return ExitFor(r);
+    }
+    const bool isBit = !block && gate.bitNumber >= 0;
+    if (!FillValues(texts, gate.memoryType, isBit, block, &area)) return EXIT_USAGE;
+    std::printf("Values to write:\n");
+    PrintValues(gate, area, block, count, "  ");
+    GateTransfer transfer = MakeTransfer(gate, count, area.data());
+    const int32_t result = block
+                               ? Transfer(&session, options, FN_BLOCK_WRITE, "BlockWrite", &transfer)
+                               : Transfer(&session, options, FN_SINGLE_WRITE, "SingleWrite",
+                                          &transfer);
+    return ExitFor(result);
+}
+
+int RunPoll(const Options& options) {
+    Session session;
+    if (const int code = StartConnection(options, &session)) return code;
+    const bool block = options.count.has_value();
+    const int32_t count = options.count.value_or(1);
+    GateParse gate{};
+    if (const int32_t r = ParseFor(options, &session, options.arguments[0], block, count, &gate)) {
+        return ExitFor(r);
+    }
+    std::vector<uint8_t> area = ValueArea(count);
+    GateTransfer transfer = MakeTransfer(gate, count, area.data());
+    const uint32_t function = block ? FN_BLOCK_READ : FN_SINGLE_READ;
+    const bool terminal = StdoutIsTerminal() && !options.verbose;
+    const auto started = std::chrono::steady_clock::now();
+
+    CatchInterrupt();
+    PollTally tally;
+    std::vector<uint32_t> previous;
+    bool lastFailed = false;
+    int32_t lastResult = NUV_OK;
+    std::printf("Polling every %u ms; Ctrl-C stops.\n", options.intervalMs);
+    for (uint64_t n = 0; !g_interrupted && (!options.times || n < *options.times); ++n) {
+        if (n != 0) PauseUnlessInterrupted(options.intervalMs);
+        if (g_interrupted) break;
+        session.MarkBuffers();
+        const auto before = std::chrono::steady_clock::now();
+        const int32_t result = session.Host().Call(function, &transfer);
+        const auto after = std::chrono::steady_clock::now();
+        const std::vector<LogLine> lines = session.Host().TakeLines();
+        // A read cut short by Ctrl-C says nothing about the line.
+        if (g_interrupted && result != NUV_OK) break;
+        lastResult = result;
+        tally.lastMs = std::chrono::duration<double, std::milli>(after - before).count();
+        const double at = std::chrono::duration<double>(after - started).count();
+        if (terminal) std::printf("\r\033[K");
+        if (result == NUV_OK) {
+            ++tally.good;
+            tally.goodMs.push_back(tally.lastMs);
+            std::vector<uint32_t> current;
+            for (int32_t i = 0; i < count; ++i) current.push_back(SlotValue(gate, area, block, i));
+            for (int32_t i = 0; i < count; ++i) {
+                const size_t k = static_cast<size_t>(i);
+                if (previous.empty() || lastFailed || current[k] != previous[k]) {
+                    std::printf("%+9.3f s  %s  %s\n", at, ItemLabel(gate, i).c_str(),
+                                ValueText(gate, current[k], block).c_str());
+                }
+            }
+            previous = current;
+            lastFailed = false;
+        } else {
+            ++tally.failed;
+            if (!lastFailed) {
+                std::printf("%+9.3f s  read failed: %d (%s)\n", at, result, ResultName(result));
+                session.Host().PrintLines(lines);
+            }
+            lastFailed = true;
+        }
+        if (options.trace) session.Trace(gate.memoryType, result);
+        if (terminal) std::printf("%s", tally.Line().c_str());
+        std::fflush(stdout);
+    }
+    if (terminal) std::printf("\r\033[K");
+    std::printf("%s%s\n", tally.Line().c_str(), g_interrupted ? " (stopped)" : "");
+    return tally.failed == 0 ? EXIT_OK : ExitFor(lastResult == NUV_OK ? NUV_FAILED : lastResult);
+}
+
+#if !defined(VAVE8CTL_HAVE_DEMO)
+int RunDemo(const Options&) {
+#if defined(_WIN32)
+    std::fprintf(stderr, "vave8ctl: demo runs on Linux only\n");
+#else
+    std::fprintf(stderr, "vave8ctl: this vave8ctl was built without the simulated PLC\n");
+#endif
+    return EXIT_USAGE;
+}
+#endif
+
+}  // namespace vave8ctl
