@@ -258,7 +258,7 @@ TEST_F(FrameTest, SendRefusesLengthsNoBufferHolds) {
     EXPECT_EQ(memline::WriteCalls(), 0u);
 }
 
-TEST(CrcTest, RegisterRotatesRightThenTakesTheByte) {
+TEST(FrameCrcTest, RegisterRotatesRightThenTakesTheByte) {
     // The register trail of the worked frame "abc": 00, 03, E0, 12, 6A.
     uint8_t crc = 0;
     const uint8_t fed[] = {0x00, 0x03, 0x61, 0x62, 0x63};
