@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Runs the Windows test programs under Wine against COM ports that Wine maps
+# to Linux pseudo-terminals with an echo peer on the far side.
+#
+#   scripts/wine-tests.sh [WIN32_BUILD_DIR]     (default: build/win32)
+#
+# The build dir is a win32-preset build (vave8.dll for 32-bit Windows). When
+# this machine cannot run 32-bit code at all (a kernel without 32-bit user
+# mode: the i386 Wine loader fails with "Exec format error"), the same sources
+# are built for 64-bit Windows inside the build dir and run under the 64-bit
+# Wine instead; the script says so. That needs Debian's wine64 and
+# g++-mingw-w64-x86-64-posix. The Wine prefix lives inside the build dir too.
+# Every Wine run is under `timeout`; everything started here is stopped at the
+# end. Exit status: 0 only when every program ran and every check passed.
+set -u
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${1:-build/win32}
+case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
+COM=COM5          # mapped to the peer's pseudo-terminal
+ABSENT=COM9       # never mapped: opens of it must fail
+RUN_LIMIT=300     # seconds for one Windows program
+BOOT_LIMIT=300    # seconds for the first start of a fresh prefix
+
+say() { printf 'wine-tests: %s\n' "$*"; }
+die() { say "$*"; exit 2; }
+
+[ -f "$BUILD/bin/vave8.dll" ] || die "no $BUILD/bin/vave8.dll: build the win32 preset first"
+command -v python3 >/dev/null || die "python3 is needed for the pseudo-terminal peer"
+
+# --- which Wine, which binaries -----------------------------------------------------
+WINE32=/usr/lib/wine/wine
+WINE64=/usr/lib/wine/wine64
+BIN="$BUILD/bin"
+if [ -x "$WINE32" ] && "$WINE32" --version >/dev/null 2>&1; then
+    WINE=$WINE32
+    PREFIX_NAME=wineprefix-win32
+    export WINEARCH=win32
+    say "32-bit Wine, binaries from $BIN"
+else
+    [ -x "$WINE64" ] || die "32-bit Wine cannot run here and $WINE64 is missing (apt-get install wine64)"
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+        die "32-bit Wine cannot run here; the 64-bit build needs g++-mingw-w64-x86-64-posix"
+    say "this machine runs no 32-bit code (the i386 Wine loader does not start);"
+    say "building the same sources for 64-bit Windows in $BUILD/win64 and using the 64-bit Wine"
+    if ! { cmake -S "$ROOT" -B "$BUILD/win64" -G Ninja \
+              -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
+              -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TOOLS=OFF >"$BUILD/win64-configure.log" 2>&1 &&
+           cmake --build "$BUILD/win64" --target vave8 hostsvc wine_port_test wine_host_test \
+              >"$BUILD/win64-build.log" 2>&1; }; then
+        tail -n 30 "$BUILD/win64-configure.log" "$BUILD/win64-build.log" 2>/dev/null
+        die "the 64-bit Windows build failed"
+    fi
+    WINE=$WINE64
+    PREFIX_NAME=wineprefix-win64
+    export WINEARCH=win64
+    BIN="$BUILD/win64/bin"
+fi
+for exe in wine_port_test.exe wine_host_test.exe hostsvc.dll vave8.dll; do
+    [ -f "$BIN/$exe" ] || die "missing $BIN/$exe"
+done
+
+export WINEPREFIX="$BUILD/$PREFIX_NAME"
+export WINEDEBUG=-all
+# No Mono or Gecko installers, no display: nothing may wait for a person.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+WORK=$(mktemp -d)
+PEER_PID=""
+cleanup() {
+    if [ -n "$PEER_PID" ]; then kill "$PEER_PID" 2>/dev/null; wait "$PEER_PID" 2>/dev/null; fi
+    WINEPREFIX="$WINEPREFIX" timeout 30 /usr/lib/wine/wineserver -k >/dev/null 2>&1
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# --- the prefix: created once, then reused --------------------------------------------
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    say "creating the Wine prefix $WINEPREFIX (first start takes a while)"
+    mkdir -p "$WINEPREFIX"
+    if ! timeout "$BOOT_LIMIT" "$WINE" wineboot -i >"$WORK/boot.log" 2>&1; then
+        tail -n 20 "$WORK/boot.log"
+        die "wineboot did not finish within ${BOOT_LIMIT}s"
+    fi
+fi
+timeout 60 /usr/lib/wine/wineserver -w >/dev/null 2>&1
+
+# --- the Linux side: pseudo-terminal with an echo ------------------------------------
+python3 "$ROOT/tests/wine/pty_peer.py" --count 1 --seconds $((RUN_LIMIT * 3)) >"$WORK/peer.out" 2>&1 &
+PEER_PID=$!
+for _ in $(seq 100); do
+    grep -q '^READY' "$WORK/peer.out" 2>/dev/null && break
+    sleep 0.1
+done
+grep -q '^READY' "$WORK/peer.out" || { cat "$WORK/peer.out"; die "the pseudo-terminal peer did not start"; }
+PTY=$(awk '/^PTY/ {print $2; exit}' "$WORK/peer.out")
+com_lower=$(printf '%s' "$COM" | tr 'A-Z' 'a-z')
+absent_lower=$(printf '%s' "$ABSENT" | tr 'A-Z' 'a-z')
+ln -sfn "$PTY" "$WINEPREFIX/dosdevices/$com_lower"
+rm -f "$WINEPREFIX/dosdevices/$absent_lower"
+say "$COM -> $PTY"
+
+# --- the Windows programs ----------------------------------------------------------------
+TOTAL_PASSED=0
+TOTAL_FAILED=0
+STATUS=0
+run() {
+    local exe=$1; shift
+    say "running $exe $*"
+    (cd "$BIN" && timeout "$RUN_LIMIT" "$WINE" "$exe" "$@") >"$WORK/$exe.out" 2>&1
+    local rc=$?
+    grep -vE '^[0-9a-f]{4}:(fixme|err):' "$WORK/$exe.out"
+    local tally
+    tally=$(grep -E '^wine: [0-9]+ passed, [0-9]+ failed' "$WORK/$exe.out" | tail -n 1)
+    if [ -z "$tally" ]; then
+        say "$exe ended without its tally (exit $rc; 124 is a timeout)"
+        TOTAL_FAILED=$((TOTAL_FAILED + 1))
+        STATUS=1
+        return
+    fi
+    TOTAL_PASSED=$((TOTAL_PASSED + $(sed -E 's/^wine: ([0-9]+) passed.*/\1/' <<<"$tally")))
+    TOTAL_FAILED=$((TOTAL_FAILED + $(sed -E 's/^wine: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$tally")))
+    [ "$rc" -eq 0 ] || STATUS=1
+}
+
+run wine_port_test.exe "$COM" "$ABSENT"
+run wine_host_test.exe "$COM" "$ABSENT"
+
+[ "$TOTAL_FAILED" -eq 0 ] || STATUS=1
+echo "wine: $TOTAL_PASSED passed, $TOTAL_FAILED failed"
+exit "$STATUS"
