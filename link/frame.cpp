@@ -7,7 +7,9 @@
 
 namespace {
 
-bool IsDoubled(uint8_t byte) { return byte == kStart1 || byte == kStart2; }
+bool IsDoubled(uint8_t byte) {
+    return byte == kStart1 || byte == kStart2;
+}
 
 // Reads the byte after a doubled one into `copy`: 0 when it matches, 1 when
 // it does not, 2 when the read failed.
@@ -89,13 +91,21 @@ int32_t getChar(uint8_t* byte, PortHandle port) {
     return 0;
 }
 
-int32_t putByte(uint8_t byte, PortHandle port, uint8_t* crc) { return WriteByte(byte, port, crc); }
+int32_t putByte(uint8_t byte, PortHandle port, uint8_t* crc) {
+    return WriteByte(byte, port, crc);
+}
 
-int32_t putCrc(uint8_t crc, PortHandle port) { return WriteByte(crc, port, nullptr); }
+int32_t putCrc(uint8_t crc, PortHandle port) {
+    return WriteByte(crc, port, nullptr);
+}
 
-int32_t getByte(uint8_t* byte, PortHandle port, uint8_t* crc) { return ReadByte(byte, port, crc); }
+int32_t getByte(uint8_t* byte, PortHandle port, uint8_t* crc) {
+    return ReadByte(byte, port, crc);
+}
 
-int32_t getCrc(uint8_t* byte, PortHandle port) { return ReadByte(byte, port, nullptr); }
+int32_t getCrc(uint8_t* byte, PortHandle port) {
+    return ReadByte(byte, port, nullptr);
+}
 
 int32_t Send(const uint8_t* block, int32_t length, PortHandle port) {
     // The length field holds 16 bits and the transactions never build more

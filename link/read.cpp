@@ -14,7 +14,9 @@ constexpr AttemptTexts kReadTexts = {
     "VAVE8> DoBlockRead() Recieved short block, length %d retry %d",
 };
 
-GateTransfer* GateOf(NuvCall* call) { return static_cast<GateTransfer*>(call->args); }
+GateTransfer* GateOf(NuvCall* call) {
+    return static_cast<GateTransfer*>(call->args);
+}
 
 // Bytes a data block needs for the decoding: its two header bytes and every
 // item. Above the buffer size no reply can satisfy it.

@@ -117,7 +117,9 @@ int32_t Exchange(DriverInstance* inst, int32_t requestLength, uint8_t expected, 
     return result;
 }
 
-uint16_t LoadSlot16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t LoadSlot16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 uint32_t LoadSlot32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |

@@ -17,7 +17,9 @@ constexpr AttemptTexts kWriteTexts = {
 // A done block needs nothing beyond its type byte.
 constexpr int32_t kDoneBlockLength = 1;
 
-GateTransfer* GateOf(NuvCall* call) { return static_cast<GateTransfer*>(call->args); }
+GateTransfer* GateOf(NuvCall* call) {
+    return static_cast<GateTransfer*>(call->args);
+}
 
 // A block count whose data fits behind the header in the request buffer.
 bool WriteCountFits(const GateTransfer* gate) {
@@ -43,8 +45,8 @@ int32_t EncodeBitWrite(GateTransfer* gate, uint8_t* data, NuvCall* call) {
     gate->bitNumber = -1;  // the read-back fetches the whole byte
     const int32_t result = SingleRead(call);
     const uint8_t present = slot[0];
-    data[0] = toWrite != 0 ? static_cast<uint8_t>(present | mask)
-                           : static_cast<uint8_t>(present & ~mask);
+    data[0] =
+        toWrite != 0 ? static_cast<uint8_t>(present | mask) : static_cast<uint8_t>(present & ~mask);
     StoreSlot16(slot, toWrite);
     gate->bitNumber = bit;
     return result;

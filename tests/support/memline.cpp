@@ -163,18 +163,38 @@ Port* Find(PortHandle handle) {
 
 }  // namespace
 
-void Reset() { S() = State{}; }
+void Reset() {
+    S() = State{};
+}
 
-uint64_t Now() { return S().now; }
-void Advance(uint64_t ms) { S().now += ms; }
+uint64_t Now() {
+    return S().now;
+}
+void Advance(uint64_t ms) {
+    S().now += ms;
+}
 
-const Bytes& Written() { return S().written; }
-const std::vector<Request>& Requests() { return S().requests; }
-size_t WriteCalls() { return S().writeCalls; }
-size_t ReadCalls() { return S().readCalls; }
-size_t FlushCalls() { return S().flushCalls; }
-const std::vector<size_t>& FlushMarks() { return S().flushMarks; }
-size_t EndlessWaits() { return S().endlessWaits; }
+const Bytes& Written() {
+    return S().written;
+}
+const std::vector<Request>& Requests() {
+    return S().requests;
+}
+size_t WriteCalls() {
+    return S().writeCalls;
+}
+size_t ReadCalls() {
+    return S().readCalls;
+}
+size_t FlushCalls() {
+    return S().flushCalls;
+}
+const std::vector<size_t>& FlushMarks() {
+    return S().flushMarks;
+}
+size_t EndlessWaits() {
+    return S().endlessWaits;
+}
 
 void Queue(const Bytes& bytes, uint64_t delayMs) {
     State& s = S();
@@ -186,22 +206,38 @@ void Queue(const Bytes& bytes, uint64_t delayMs) {
     }
 }
 
-void QueueFrame(const Bytes& block, uint64_t delayMs) { Queue(Frame(block), delayMs); }
+void QueueFrame(const Bytes& block, uint64_t delayMs) {
+    Queue(Frame(block), delayMs);
+}
 
-size_t Pending() { return S().incoming.size(); }
+size_t Pending() {
+    return S().incoming.size();
+}
 
-void SetResponder(Responder responder) { S().responder = std::move(responder); }
+void SetResponder(Responder responder) {
+    S().responder = std::move(responder);
+}
 
 void FailWrite(size_t n, int32_t code, uint32_t written) {
     S().writeFaults[S().writeCalls + n] = {code, written};
 }
 
-void AddMissingPort(const std::string& name) { S().missing.insert(name); }
-void FailNextOpen(int32_t code) { S().nextOpenFailure = code; }
-void FailNextClose() { S().nextCloseFails = true; }
+void AddMissingPort(const std::string& name) {
+    S().missing.insert(name);
+}
+void FailNextOpen(int32_t code) {
+    S().nextOpenFailure = code;
+}
+void FailNextClose() {
+    S().nextCloseFails = true;
+}
 
-bool IsOpen(PortHandle handle) { return Find(handle) != nullptr; }
-size_t OpenCount() { return S().ports.size(); }
+bool IsOpen(PortHandle handle) {
+    return Find(handle) != nullptr;
+}
+size_t OpenCount() {
+    return S().ports.size();
+}
 std::string PortName(PortHandle handle) {
     const Port* port = Find(handle);
     return port ? port->name : std::string();
@@ -267,8 +303,12 @@ void Plc::Serve() {
     SetResponder([this](const Request& request) { QueueFrame(Answer(request.block)); });
 }
 
-LogCapture::LogCapture() { hostsvc_set_sink(&LogCapture::Sink, this); }
-LogCapture::~LogCapture() { hostsvc_set_sink(nullptr, nullptr); }
+LogCapture::LogCapture() {
+    hostsvc_set_sink(&LogCapture::Sink, this);
+}
+LogCapture::~LogCapture() {
+    hostsvc_set_sink(nullptr, nullptr);
+}
 
 void LogCapture::Sink(void* context, int level, const char* line) {
     static_cast<LogCapture*>(context)->lines_.push_back({level, line});
@@ -289,7 +329,6 @@ size_t LogCapture::Count(const std::string& text) const {
 }  // namespace memline
 
 // ---- the port operations ----
-
 
 int32_t PortOpen(const char* name, const LineParams* line, uint16_t flags, PortHandle* handle) {
     memline::State& s = memline::S();

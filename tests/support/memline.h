@@ -78,15 +78,15 @@ void FailNextClose();
 
 // ---- port state, for lifecycle tests ----
 bool IsOpen(PortHandle handle);
-size_t OpenCount();                  // handles open right now
+size_t OpenCount();  // handles open right now
 std::string PortName(PortHandle handle);
 uint32_t ReadLimitMs(PortHandle handle);  // 0 when unknown
 uint16_t LineFlags(PortHandle handle);
 LineParams Line(PortHandle handle);
 
 // ---- frames, built independently of the driver's own code ----
-uint8_t Crc(const Bytes& lineBytes);   // register over already doubled bytes
-Bytes Frame(const Bytes& block);       // the frame as it goes on the line
+uint8_t Crc(const Bytes& lineBytes);  // register over already doubled bytes
+Bytes Frame(const Bytes& block);      // the frame as it goes on the line
 
 // ---- a PLC's memory, as PPCCOM requests address it ----
 // Nibble address n lies in byte n / 2 (32 KiB in all). Answer() gives the

@@ -1,11 +1,12 @@
 // The frame layer over the in-memory line: framing, doubling, CRC, the hunt
 // for the start characters and every failure's log trail.
+#include "link/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "link/frame.h"
 #include "tests/support/memline.h"
 
 namespace {
@@ -85,12 +86,14 @@ TEST_F(FrameTest, LengthBytesAreDoubledAndLongBlocksRoundTrip) {
     for (const Case& c : cases) {
         // Data full of bytes that need doubling, so the CRC sees every copy.
         Bytes data(c.size);
-        for (size_t i = 0; i < c.size; ++i) data[i] = static_cast<uint8_t>(i % 3 == 0 ? 0xF1 : (i % 3 == 1 ? 0x59 : i));
+        for (size_t i = 0; i < c.size; ++i)
+            data[i] = static_cast<uint8_t>(i % 3 == 0 ? 0xF1 : (i % 3 == 1 ? 0x59 : i));
         memline::Reset();
         ASSERT_EQ(PortOpen("COM1", nullptr, 0, &port), PORT_OK);
         ASSERT_EQ(Send(data.data(), static_cast<int32_t>(data.size()), port), 0);
         const Bytes& line = memline::Written();
-        EXPECT_EQ(Bytes(line.begin() + 2, line.begin() + 2 + c.lengthOnLine.size()), c.lengthOnLine);
+        EXPECT_EQ(Bytes(line.begin() + 2, line.begin() + 2 + c.lengthOnLine.size()),
+                  c.lengthOnLine);
         EXPECT_EQ(line, memline::Frame(data));
         ASSERT_EQ(memline::Requests().size(), 1u);
         EXPECT_TRUE(memline::Requests()[0].crcOk);
@@ -145,7 +148,10 @@ TEST_F(FrameTest, HuntAndFailuresLogTheirTrail) {
          2,
          {},
          {"VAVE8> Recieve() error in reading data part message"}},
-        {"CRC changed", {0xF1, 0x59, 0x00, 0x03, 0x61, 0x62, 0x63, 0x6B}, 2, {0x61, 0x62, 0x63},
+        {"CRC changed",
+         {0xF1, 0x59, 0x00, 0x03, 0x61, 0x62, 0x63, 0x6B},
+         2,
+         {0x61, 0x62, 0x63},
          {"VAVE8> Recieve() CRC check failed"}},
         {"length copy unequal",
          {0xF1, 0x59, 0x00, 0x59, 0x00},

@@ -56,8 +56,8 @@ TEST_F(LifecycleTest, ColdStartOpensAndConfiguresThePort) {
     EXPECT_EQ(memline::ReadLimitMs(inst.portHandle), 500u);
     EXPECT_EQ(inst.timeoutTicks, 50);
     ASSERT_EQ(log.Lines().size(), 3u);
-    EXPECT_EQ(log.Texts()[1], "VAVE8> OpenCom() exited OK, file handle " +
-                                  std::to_string(inst.portHandle));
+    EXPECT_EQ(log.Texts()[1],
+              "VAVE8> OpenCom() exited OK, file handle " + std::to_string(inst.portHandle));
     EXPECT_EQ(log.Texts()[2], "VAVE8> installation OK!");
 }
 
@@ -169,8 +169,7 @@ TEST_F(LifecycleTest, FromColdStartToValues) {
     gate.value = value.data();
     ASSERT_EQ(Call(FN_BLOCK_READ, &gate), 0);
     ASSERT_EQ(memline::Requests().size(), 1u);
-    EXPECT_EQ(memline::Requests()[0].block,
-              (memline::Bytes{0xA2, 0x03, 0x01, 0x00, 0x01, 0x27}));
+    EXPECT_EQ(memline::Requests()[0].block, (memline::Bytes{0xA2, 0x03, 0x01, 0x00, 0x01, 0x27}));
     EXPECT_EQ(value[0], 0xA1);  // little-endian slot of 0xA0A1
     EXPECT_EQ(value[1], 0xA0);
     EXPECT_EQ(value[19], 0xB2);

@@ -21,14 +21,22 @@ using Lines = std::vector<std::string>;
 // What the PLC does with one request.
 struct Reply {
     enum Kind { Block, Raw, Silence, Normal } kind = Normal;
-    Bytes bytes;         // the block (framed on the way), or raw line bytes
+    Bytes bytes;  // the block (framed on the way), or raw line bytes
     uint64_t delayMs = 0;
 };
 
-inline Reply Block(Bytes block, uint64_t delayMs = 0) { return {Reply::Block, std::move(block), delayMs}; }
-inline Reply Raw(Bytes bytes) { return {Reply::Raw, std::move(bytes), 0}; }
-inline Reply Silence() { return {Reply::Silence, {}, 0}; }
-inline Bytes ErrorBlock(uint8_t code) { return {1, 0, 0, code}; }
+inline Reply Block(Bytes block, uint64_t delayMs = 0) {
+    return {Reply::Block, std::move(block), delayMs};
+}
+inline Reply Raw(Bytes bytes) {
+    return {Reply::Raw, std::move(bytes), 0};
+}
+inline Reply Silence() {
+    return {Reply::Silence, {}, 0};
+}
+inline Bytes ErrorBlock(uint8_t code) {
+    return {1, 0, 0, code};
+}
 
 class LinkTest : public ::testing::Test {
 protected:
@@ -55,8 +63,7 @@ protected:
         inst.portHandle = handle;
         // The scripted replies first, then the PLC's own answers.
         memline::SetResponder([this](const memline::Request& request) {
-            const Reply reply =
-                request.index < script.size() ? script[request.index] : Reply{};
+            const Reply reply = request.index < script.size() ? script[request.index] : Reply{};
             switch (reply.kind) {
                 case Reply::Block:
                     memline::QueueFrame(reply.bytes, reply.delayMs);

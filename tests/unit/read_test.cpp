@@ -22,13 +22,37 @@ TEST_F(ReadTest, RequestsCarryStationAndNibbleRange) {
         {"single word", Mode::Single, 5, '4', 0x20, 1, {0xA2, 0x05, 0x00, 0x80, 0x00, 0x83}},
         {"single dword", Mode::Single, 1, '8', 0x10, 1, {0xA2, 0x01, 0x00, 0x80, 0x00, 0x87}},
         {"single float", Mode::Single, 1, '9', 0x10, 1, {0xA2, 0x01, 0x00, 0x80, 0x00, 0x87}},
-        {"single ignores count", Mode::Single, 3, '2', 0x05, 99, {0xA2, 0x03, 0x00, 0x0A, 0x00, 0x0B}},
+        {"single ignores count",
+         Mode::Single,
+         3,
+         '2',
+         0x05,
+         99,
+         {0xA2, 0x03, 0x00, 0x0A, 0x00, 0x0B}},
         {"station low byte", Mode::Single, 0x105, '2', 0, 1, {0xA2, 0x05, 0x00, 0x00, 0x00, 0x01}},
         {"256 bytes", Mode::Block, 0, '2', 0, 256, {0xA2, 0x00, 0x00, 0x00, 0x01, 0xFF}},
         {"wraps past FFFF", Mode::Block, 0, '2', 0x7FF8, 16, {0xA2, 0x00, 0xFF, 0xF0, 0x00, 0x0F}},
-        {"item address low 16 bits", Mode::Block, 0, '4', 0x10020, 2, {0xA2, 0x00, 0x00, 0x80, 0x00, 0x87}},
-        {"count 0 ends below start", Mode::Block, 0, '4', 0x20, 0, {0xA2, 0x00, 0x00, 0x80, 0x00, 0x7F}},
-        {"unknown type scale 1", Mode::Block, 2, 'X', 0x20, 3, {0xA2, 0x02, 0x00, 0x20, 0x00, 0x22}},
+        {"item address low 16 bits",
+         Mode::Block,
+         0,
+         '4',
+         0x10020,
+         2,
+         {0xA2, 0x00, 0x00, 0x80, 0x00, 0x87}},
+        {"count 0 ends below start",
+         Mode::Block,
+         0,
+         '4',
+         0x20,
+         0,
+         {0xA2, 0x00, 0x00, 0x80, 0x00, 0x7F}},
+        {"unknown type scale 1",
+         Mode::Block,
+         2,
+         'X',
+         0x20,
+         3,
+         {0xA2, 0x02, 0x00, 0x20, 0x00, 0x22}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -48,10 +72,10 @@ TEST_F(ReadTest, SingleValuesLandInTheirSlots) {
     struct Case {
         const char* name;
         int32_t type, bit;
-        Bytes data;       // item bytes of the data block
-        size_t offset;    // slot offset
+        Bytes data;     // item bytes of the data block
+        size_t offset;  // slot offset
         uint32_t slot;
-        bool wide;        // 32-bit slot
+        bool wide;  // 32-bit slot
     };
     const Case cases[] = {
         {"byte", '2', -1, {0x80}, 2, 0x0080, false},
@@ -171,7 +195,10 @@ TEST_F(ReadTest, AttemptRule) {
          {"VAVE8> DoBlockRead() Recieved short block, length 3 retry 1",
           "VAVE8> DoBlockRead() Recieved short block, length 2 retry 2"}},
         {"surplus is ignored", {Block({3, 0, 0x12, 0x34, 0x99, 0x98})}, 0, 1, {}},
-        {"unknown type with one byte", {Block({7}), Block(data)}, 0, 2,
+        {"unknown type with one byte",
+         {Block({7}), Block(data)},
+         0,
+         2,
          {"VAVE8> DoBlockRead() Recieved UNKNOWN block 0x07 retry 1"}},
     };
     for (const AttemptCase& c : cases) {
@@ -254,7 +281,14 @@ TEST_F(ReadTest, RefusedBeforeAnyTraffic) {
         {"257 bytes", true, '2', -1, 257, false, true, {"VAVE8> BlockRead(), blocksize too big"}},
         {"129 words", true, '4', -1, 129, false, true, {"VAVE8> BlockRead(), blocksize too big"}},
         {"65 dwords", true, '8', -1, 65, false, true, {"VAVE8> BlockRead(), blocksize too big"}},
-        {"65 floats, no port", true, '9', -1, 65, false, false, {"VAVE8> BlockRead(), blocksize too big"}},
+        {"65 floats, no port",
+         true,
+         '9',
+         -1,
+         65,
+         false,
+         false,
+         {"VAVE8> BlockRead(), blocksize too big"}},
         {"bit 8", false, '2', 8, 1, false, true, {"VAVE8> SingleRead() invalid bit number 8"}},
         {"bit -2", false, '2', -2, 1, false, true, {"VAVE8> SingleRead() invalid bit number -2"}},
         {"null area", false, '4', -1, 1, true, true, {"VAVE8> SingleRead() no value area"}},

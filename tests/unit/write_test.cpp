@@ -17,23 +17,77 @@ TEST_F(WriteTest, RequestsCarryTheValueMostSignificantFirst) {
         Bytes request;
     };
     const Case cases[] = {
-        {"word", Mode::Single, 5, '4', 0x20, 1, {0x1234},
+        {"word",
+         Mode::Single,
+         5,
+         '4',
+         0x20,
+         1,
+         {0x1234},
          {0xA1, 0x05, 0x00, 0x80, 0x00, 0x83, 0x12, 0x34}},
-        {"dword", Mode::Single, 1, '8', 0x10, 1, {0x01020304},
+        {"dword",
+         Mode::Single,
+         1,
+         '8',
+         0x10,
+         1,
+         {0x01020304},
          {0xA1, 0x01, 0x00, 0x80, 0x00, 0x87, 0x01, 0x02, 0x03, 0x04}},
-        {"float raw bits", Mode::Single, 1, '9', 0x10, 1, {0x3F800000},
+        {"float raw bits",
+         Mode::Single,
+         1,
+         '9',
+         0x10,
+         1,
+         {0x3F800000},
          {0xA1, 0x01, 0x00, 0x80, 0x00, 0x87, 0x3F, 0x80, 0x00, 0x00}},
-        {"byte is the slot's low byte", Mode::Single, 2, '2', 0x03, 1, {0x01FF},
+        {"byte is the slot's low byte",
+         Mode::Single,
+         2,
+         '2',
+         0x03,
+         1,
+         {0x01FF},
          {0xA1, 0x02, 0x00, 0x06, 0x00, 0x07, 0xFF}},
-        {"byte block", Mode::Block, 0, '2', 0x7FFF, 3, {0x0111, 0x0022, 0xFF33},
+        {"byte block",
+         Mode::Block,
+         0,
+         '2',
+         0x7FFF,
+         3,
+         {0x0111, 0x0022, 0xFF33},
          {0xA1, 0x00, 0xFF, 0xFE, 0x00, 0x03, 0x11, 0x22, 0x33}},
-        {"word block", Mode::Block, 0, '4', 0x01, 2, {0xBEEF, 0x0102},
+        {"word block",
+         Mode::Block,
+         0,
+         '4',
+         0x01,
+         2,
+         {0xBEEF, 0x0102},
          {0xA1, 0x00, 0x00, 0x04, 0x00, 0x0B, 0xBE, 0xEF, 0x01, 0x02}},
-        {"dword block", Mode::Block, 0, '8', 0x00, 2, {0xA0B0C0D0, 0x00000001},
+        {"dword block",
+         Mode::Block,
+         0,
+         '8',
+         0x00,
+         2,
+         {0xA0B0C0D0, 0x00000001},
          {0xA1, 0x00, 0x00, 0x00, 0x00, 0x0F, 0xA0, 0xB0, 0xC0, 0xD0, 0, 0, 0, 1}},
-        {"count 0: header only", Mode::Block, 0, '4', 0x20, 0, {},
+        {"count 0: header only",
+         Mode::Block,
+         0,
+         '4',
+         0x20,
+         0,
+         {},
          {0xA1, 0x00, 0x00, 0x80, 0x00, 0x7F}},
-        {"unknown type: header only, scale 1", Mode::Block, 0, 'Z', 0x20, 4, {0x1111},
+        {"unknown type: header only, scale 1",
+         Mode::Block,
+         0,
+         'Z',
+         0x20,
+         4,
+         {0x1111},
          {0xA1, 0x00, 0x00, 0x20, 0x00, 0x23}},
     };
     for (const Case& c : cases) {
@@ -63,15 +117,13 @@ TEST_F(WriteTest, BitWriteReadsTheByteBackAndChangesOneBit) {
     struct Case {
         uint8_t plcByte;
         int32_t bit;
-        uint16_t slot;      // slot at offset 2 before the write
-        uint8_t sent;       // data byte of the write request
+        uint16_t slot;  // slot at offset 2 before the write
+        uint8_t sent;   // data byte of the write request
     };
     const Case cases[] = {
-        {0x41, 3, 0x0001, 0x49},
-        {0xFF, 3, 0x0000, 0xF7},
+        {0x41, 3, 0x0001, 0x49}, {0xFF, 3, 0x0000, 0xF7},
         {0xFF, 3, 0x0100, 0xF7},  // the low byte decides: 0 clears
-        {0x00, 7, 0x0080, 0x80},
-        {0x80, 0, 0x00FF, 0x81},
+        {0x00, 7, 0x0080, 0x80}, {0x80, 0, 0x00FF, 0x81},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bit);
@@ -110,10 +162,10 @@ TEST_F(WriteTest, FailedReadBackSendsNoWrite) {
     EXPECT_EQ(Slot16(2), 0x0000);
     const Lines texts = log.Texts();
     ASSERT_GE(texts.size(), 4u);
-    EXPECT_EQ(Lines(texts.end() - 4, texts.end()),
-              (Lines{"VAVE8> DoBlockRead() , ret val is 2", "VAVE8> Single Read() , ret val is 2",
-                     "VAVE8> DoBlockWrite() , ret val is 2",
-                     "VAVE8> Single Write() , ret val is 2"}));
+    EXPECT_EQ(
+        Lines(texts.end() - 4, texts.end()),
+        (Lines{"VAVE8> DoBlockRead() , ret val is 2", "VAVE8> Single Read() , ret val is 2",
+               "VAVE8> DoBlockWrite() , ret val is 2", "VAVE8> Single Write() , ret val is 2"}));
 }
 
 TEST_F(WriteTest, AttemptRule) {
@@ -188,8 +240,8 @@ TEST_F(WriteTest, BlockLimits) {
         bool accepted;
     };
     const Case cases[] = {
-        {'2', 256, true}, {'2', 257, false}, {'4', 128, true}, {'4', 129, false},
-        {'8', 64, true},  {'8', 65, false},  {'9', 64, true},  {'9', 65, false},
+        {'2', 256, true}, {'2', 257, false}, {'4', 128, true},        {'4', 129, false},
+        {'8', 64, true},  {'8', 65, false},  {'9', 64, true},         {'9', 65, false},
         {'2', -1, false}, {'Z', -1, false},  {'4', INT32_MIN, false},
     };
     for (const Case& c : cases) {
