@@ -23,7 +23,9 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+extern "C" void OnInterrupt(int) {
+    g_interrupted = 1;
+}
 
 // Ctrl-C ends a poll after the read in progress; a second one ends the
 // process (the handler is reset once it ran), in case the read has no time
@@ -71,8 +73,8 @@ int StartConnection(const Options& options, Session* session) {
 }
 
 // Parses the address as a single gate, or as a block of `count` items.
-int32_t ParseFor(const Options& options, Session* session, const std::string& address,
-                 bool block, int32_t count, GateParse* gate) {
+int32_t ParseFor(const Options& options, Session* session, const std::string& address, bool block,
+                 int32_t count, GateParse* gate) {
     const bool natural = !options.gateType.has_value();
     const uint32_t gateType = options.gateType.value_or(NaturalGateTypeOf(address));
     return session->Parse(address, block, gateType, count, gate, natural && !block);
@@ -96,8 +98,8 @@ std::string ValueText(const GateParse& gate, uint32_t raw, bool block) {
     return FormatGateValue(gate.memoryType, !block && gate.bitNumber >= 0, raw);
 }
 
-void PrintValues(const GateParse& gate, const std::vector<uint8_t>& area, bool block,
-                 int32_t count, const char* indent) {
+void PrintValues(const GateParse& gate, const std::vector<uint8_t>& area, bool block, int32_t count,
+                 const char* indent) {
     for (int32_t i = 0; i < count; ++i) {
         const uint32_t raw = SlotValue(gate, area, block, i);
         std::printf("%s%s  %s\n", indent, ItemLabel(gate, i).c_str(),
@@ -136,6 +138,7 @@ void PrintBanner(const char* banner) {
 struct PollTally {
     uint64_t good = 0;
     uint64_t failed = 0;
+    int32_t lastFailure = NUV_OK;
     double lastMs = 0;
     std::vector<double> goodMs;
 
@@ -157,6 +160,98 @@ void PauseUnlessInterrupted(uint32_t ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
+
+// The read loop of poll: one transfer record reused for every read, values
+// printed when they change, failures printed when they begin, and a tally
+// that a terminal sees updated in place.
+class Poller {
+public:
+    Poller(const Options& options, Session* session, const GateParse& gate)
+        : options_(options),
+          session_(session),
+          gate_(gate),
+          block_(options.count.has_value()),
+          count_(options.count.value_or(1)),
+          area_(ValueArea(count_)),
+          transfer_(MakeTransfer(gate, count_, area_.data())),
+          terminal_(StdoutIsTerminal() && !options.verbose),
+          started_(std::chrono::steady_clock::now()) {}
+
+    int Run() {
+        CatchInterrupt();
+        std::printf("Polling every %u ms; Ctrl-C stops.\n", options_.intervalMs);
+        for (uint64_t n = 0; !g_interrupted && (!options_.times || n < *options_.times); ++n) {
+            if (n != 0) PauseUnlessInterrupted(options_.intervalMs);
+            if (g_interrupted || !ReadOnce()) break;
+        }
+        if (terminal_) std::printf("\r\033[K");
+        std::printf("%s%s\n", tally_.Line().c_str(), g_interrupted ? " (stopped)" : "");
+        return ExitFor(tally_.lastFailure);
+    }
+
+private:
+    // False when Ctrl-C cut the read short: such a read says nothing about
+    // the line.
+    bool ReadOnce() {
+        session_->MarkBuffers();
+        const auto before = std::chrono::steady_clock::now();
+        const int32_t result =
+            session_->Host().Call(block_ ? FN_BLOCK_READ : FN_SINGLE_READ, &transfer_);
+        const auto after = std::chrono::steady_clock::now();
+        const std::vector<LogLine> lines = session_->Host().TakeLines();
+        if (g_interrupted && result != NUV_OK) return false;
+        tally_.lastMs = std::chrono::duration<double, std::milli>(after - before).count();
+        const double at = std::chrono::duration<double>(after - started_).count();
+        if (terminal_) std::printf("\r\033[K");
+        if (result == NUV_OK) {
+            ReportGood(at);
+        } else {
+            ReportFailure(at, result, lines);
+        }
+        if (options_.trace) session_->Trace(gate_.memoryType, result);
+        if (terminal_) std::printf("%s", tally_.Line().c_str());
+        std::fflush(stdout);
+        return true;
+    }
+
+    void ReportGood(double at) {
+        ++tally_.good;
+        tally_.goodMs.push_back(tally_.lastMs);
+        std::vector<uint32_t> current;
+        for (int32_t i = 0; i < count_; ++i) current.push_back(SlotValue(gate_, area_, block_, i));
+        for (size_t k = 0; k < current.size(); ++k) {
+            if (!previous_.empty() && !lastFailed_ && current[k] == previous_[k]) continue;
+            const auto index = static_cast<int32_t>(k);
+            std::printf("%+9.3f s  %s  %s\n", at, ItemLabel(gate_, index).c_str(),
+                        ValueText(gate_, current[k], block_).c_str());
+        }
+        previous_ = std::move(current);
+        lastFailed_ = false;
+    }
+
+    void ReportFailure(double at, int32_t result, const std::vector<LogLine>& lines) {
+        ++tally_.failed;
+        tally_.lastFailure = result;
+        if (!lastFailed_) {
+            std::printf("%+9.3f s  read failed: %d (%s)\n", at, result, ResultName(result));
+            session_->Host().PrintLines(lines);
+        }
+        lastFailed_ = true;
+    }
+
+    const Options& options_;
+    Session* session_;
+    GateParse gate_;
+    bool block_;
+    int32_t count_;
+    std::vector<uint8_t> area_;
+    GateTransfer transfer_;
+    bool terminal_;
+    std::chrono::steady_clock::time_point started_;
+    PollTally tally_;
+    std::vector<uint32_t> previous_;
+    bool lastFailed_ = false;
+};
 
 }  // namespace
 
@@ -187,8 +282,8 @@ int RunParse(const Options& options) {
     if (const int32_t r = session.QuietStep(FN_COLD_START, &start)) return ExitFor(r);
     GateParse gate{};
     const bool block = options.block.has_value();
-    const int32_t result = ParseFor(options, &session, options.arguments[0], block,
-                                    options.block.value_or(0), &gate);
+    const int32_t result =
+        ParseFor(options, &session, options.arguments[0], block, options.block.value_or(0), &gate);
     return ExitFor(result);
 }
 
@@ -215,9 +310,9 @@ int RunRead(const Options& options) {
     }
     std::vector<uint8_t> area = ValueArea(count);
     GateTransfer transfer = MakeTransfer(gate, count, area.data());
-    const int32_t result = block ? Transfer(&session, options, FN_BLOCK_READ, "BlockRead", &transfer)
-                                 : Transfer(&session, options, FN_SINGLE_READ, "SingleRead",
-                                            &transfer);
+    const int32_t result =
+        block ? Transfer(&session, options, FN_BLOCK_READ, "BlockRead", &transfer)
+              : Transfer(&session, options, FN_SINGLE_READ, "SingleRead", &transfer);
     if (result == NUV_OK) PrintValues(gate, area, block, count, "  ");
     return ExitFor(result);
 }
@@ -269,77 +364,22 @@ int RunWrite(const Options& options) {
     std::printf("Values to write:\n");
     PrintValues(gate, area, block, count, "  ");
     GateTransfer transfer = MakeTransfer(gate, count, area.data());
-    const int32_t result = block
-                               ? Transfer(&session, options, FN_BLOCK_WRITE, "BlockWrite", &transfer)
-                               : Transfer(&session, options, FN_SINGLE_WRITE, "SingleWrite",
-                                          &transfer);
+    const int32_t result =
+        block ? Transfer(&session, options, FN_BLOCK_WRITE, "BlockWrite", &transfer)
+              : Transfer(&session, options, FN_SINGLE_WRITE, "SingleWrite", &transfer);
     return ExitFor(result);
 }
 
 int RunPoll(const Options& options) {
     Session session;
     if (const int code = StartConnection(options, &session)) return code;
-    const bool block = options.count.has_value();
-    const int32_t count = options.count.value_or(1);
     GateParse gate{};
-    if (const int32_t r = ParseFor(options, &session, options.arguments[0], block, count, &gate)) {
+    if (const int32_t r = ParseFor(options, &session, options.arguments[0],
+                                   options.count.has_value(), options.count.value_or(1), &gate)) {
         return ExitFor(r);
     }
-    std::vector<uint8_t> area = ValueArea(count);
-    GateTransfer transfer = MakeTransfer(gate, count, area.data());
-    const uint32_t function = block ? FN_BLOCK_READ : FN_SINGLE_READ;
-    const bool terminal = StdoutIsTerminal() && !options.verbose;
-    const auto started = std::chrono::steady_clock::now();
-
-    CatchInterrupt();
-    PollTally tally;
-    std::vector<uint32_t> previous;
-    bool lastFailed = false;
-    int32_t lastResult = NUV_OK;
-    std::printf("Polling every %u ms; Ctrl-C stops.\n", options.intervalMs);
-    for (uint64_t n = 0; !g_interrupted && (!options.times || n < *options.times); ++n) {
-        if (n != 0) PauseUnlessInterrupted(options.intervalMs);
-        if (g_interrupted) break;
-        session.MarkBuffers();
-        const auto before = std::chrono::steady_clock::now();
-        const int32_t result = session.Host().Call(function, &transfer);
-        const auto after = std::chrono::steady_clock::now();
-        const std::vector<LogLine> lines = session.Host().TakeLines();
-        // A read cut short by Ctrl-C says nothing about the line.
-        if (g_interrupted && result != NUV_OK) break;
-        lastResult = result;
-        tally.lastMs = std::chrono::duration<double, std::milli>(after - before).count();
-        const double at = std::chrono::duration<double>(after - started).count();
-        if (terminal) std::printf("\r\033[K");
-        if (result == NUV_OK) {
-            ++tally.good;
-            tally.goodMs.push_back(tally.lastMs);
-            std::vector<uint32_t> current;
-            for (int32_t i = 0; i < count; ++i) current.push_back(SlotValue(gate, area, block, i));
-            for (int32_t i = 0; i < count; ++i) {
-                const size_t k = static_cast<size_t>(i);
-                if (previous.empty() || lastFailed || current[k] != previous[k]) {
-                    std::printf("%+9.3f s  %s  %s\n", at, ItemLabel(gate, i).c_str(),
-                                ValueText(gate, current[k], block).c_str());
-                }
-            }
-            previous = current;
-            lastFailed = false;
-        } else {
-            ++tally.failed;
-            if (!lastFailed) {
-                std::printf("%+9.3f s  read failed: %d (%s)\n", at, result, ResultName(result));
-                session.Host().PrintLines(lines);
-            }
-            lastFailed = true;
-        }
-        if (options.trace) session.Trace(gate.memoryType, result);
-        if (terminal) std::printf("%s", tally.Line().c_str());
-        std::fflush(stdout);
-    }
-    if (terminal) std::printf("\r\033[K");
-    std::printf("%s%s\n", tally.Line().c_str(), g_interrupted ? " (stopped)" : "");
-    return tally.failed == 0 ? EXIT_OK : ExitFor(lastResult == NUV_OK ? NUV_FAILED : lastResult);
+    Poller poller(options, &session, gate);
+    return poller.Run();
 }
 
 #if !defined(VAVE8CTL_HAVE_DEMO)

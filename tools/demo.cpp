@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/sim.h"
@@ -26,7 +27,7 @@ constexpr int32_t kDemoTicks = 15;
 // Where the demo's values live in station 3 (nibble addresses).
 constexpr uint16_t kWordBlockNibble = 0x0100;  // ten words, item 64 on
 constexpr int32_t kWordCount = 10;
-constexpr uint16_t kByteNibble = 0x0020;       // the byte whose bit is set
+constexpr uint16_t kByteNibble = 0x0020;  // the byte whose bit is set
 constexpr uint16_t kDwordNibble = 0x0300;
 constexpr uint16_t kFloatNibble = 0x0200;
 constexpr uint8_t kByteBefore = 0x41;
@@ -45,11 +46,13 @@ uint32_t FloatBits(float value) {
     return raw;
 }
 
-uint16_t WordValue(int32_t index) { return static_cast<uint16_t>(100 * (index + 1)); }
+uint16_t WordValue(int32_t index) {
+    return static_cast<uint16_t>(100 * (index + 1));
+}
 
 class Demo {
 public:
-    explicit Demo(bool trace) : trace_(trace) {}
+    Demo(std::string modulePath, bool trace) : modulePath_(std::move(modulePath)), trace_(trace) {}
 
     int Run();
 
@@ -84,6 +87,7 @@ private:
     void Heading(const std::string& text);
     void Expect(bool good, const std::string& what);
 
+    std::string modulePath_;
     bool trace_;
     p8sim::Simulator sim_;
     Session session_;
@@ -143,8 +147,7 @@ bool Demo::StartDriver() {
     Heading("The driver describes itself (GetNuvInfo)");
     session_.Host().SetLive(true, "    ");
     session_.SetTitleIndent("  ");
-    if (!session_.Start(DefaultModulePath(), true)) return false;
-    return true;
+    return session_.Start(modulePath_, true);
 }
 
 void Demo::Describe() {
@@ -202,8 +205,7 @@ int32_t Demo::Transfer(uint32_t function, const char* name, const GateParse& gat
                        std::vector<uint8_t>* area, int32_t count) {
     GateTransfer transfer = MakeTransfer(gate, count, area->data());
     session_.MarkBuffers();
-    const int32_t result = session_.Step(name, function, &transfer,
-                                         ShowLines::Always);
+    const int32_t result = session_.Step(name, function, &transfer, ShowLines::Always);
     if (trace_) session_.Trace(gate.memoryType, result);
     return result;
 }
@@ -231,14 +233,16 @@ int32_t Demo::WriteSingle(const std::string& address, const GateParse& gate, uin
     return result;
 }
 
-uint8_t Demo::PlcByte(uint16_t nibble) { return sim_.ReadMemory(kStation, nibble / 2u, 1)[0]; }
+uint8_t Demo::PlcByte(uint16_t nibble) {
+    return sim_.ReadMemory(kStation, nibble / 2u, 1)[0];
+}
 
 void Demo::ReadWordBlock() {
     Heading("Read a block of ten words (BlockRead), prefilled with 100, 200, ... 1000");
     const GateParse& gate = BlockGate("0340100");
     std::vector<uint8_t> area(kWordCount * 2, 0);
-    const int32_t result = Transfer(FN_BLOCK_READ, "BlockRead 0340100, 10 items", gate, &area,
-                                    kWordCount);
+    const int32_t result =
+        Transfer(FN_BLOCK_READ, "BlockRead 0340100, 10 items", gate, &area, kWordCount);
     Expect(result == NUV_OK, "BlockRead failed");
     if (result != NUV_OK) return;
     for (int32_t i = 0; i < kWordCount; ++i) {
@@ -303,9 +307,9 @@ void Demo::SilentPlc() {
     const GateParse& gate = Gate("0340100");
     const auto started = std::chrono::steady_clock::now();
     ReadSingle("0340100", gate, NUV_FAILED);
-    const double ms = std::chrono::duration<double, std::milli>(
-                          std::chrono::steady_clock::now() - started)
-                          .count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
     std::printf("  Failed after %.0f ms (3 x %d ms read time limit)\n", ms, kDemoTicks * 10);
     Expect(sim_.PendingFaults() == 0, "not all three attempts were made");
     sim_.ClearFaults();
@@ -319,12 +323,13 @@ void Demo::End() {
 
 void Demo::Summary(double seconds) {
     const p8sim::Counters counters = sim_.GetCounters();
-    std::printf("\nSimulated PLC: %llu requests, %llu replies, %llu writes applied, %llu faults "
-                "injected.\n",
-                static_cast<unsigned long long>(counters.requests_seen),
-                static_cast<unsigned long long>(counters.replies_sent),
-                static_cast<unsigned long long>(counters.writes_applied),
-                static_cast<unsigned long long>(counters.FaultsTotal()));
+    std::printf(
+        "\nSimulated PLC: %llu requests, %llu replies, %llu writes applied, %llu faults "
+        "injected.\n",
+        static_cast<unsigned long long>(counters.requests_seen),
+        static_cast<unsigned long long>(counters.replies_sent),
+        static_cast<unsigned long long>(counters.writes_applied),
+        static_cast<unsigned long long>(counters.FaultsTotal()));
     if (surprises_ == 0) {
         std::printf("Demo done in %.1f s: every step gave what it should.\n", seconds);
     } else {
@@ -361,7 +366,7 @@ int Demo::Run() {
 }  // namespace
 
 int RunDemo(const Options& options) {
-    Demo demo(options.trace);
+    Demo demo(options.module.empty() ? DefaultModulePath() : options.module, options.trace);
     return demo.Run();
 }
 

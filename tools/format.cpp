@@ -47,7 +47,9 @@ uint32_t BitsFromFloat(float value) {
     return raw;
 }
 
-uint16_t Word(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
+uint16_t Word(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+}
 
 // Code page 437, characters 0x80 to 0xFF.
 constexpr char16_t kCp437High[] =
@@ -111,20 +113,28 @@ bool ParseDecimal(std::string_view text, double* out) {
 
 int ItemBytes(int32_t memoryType) {
     switch (memoryType) {
-        case '2': return 1;
-        case '4': return 2;
+        case '2':
+            return 1;
+        case '4':
+            return 2;
         case '8':
-        case '9': return 4;
-        default: return 0;
+        case '9':
+            return 4;
+        default:
+            return 0;
     }
 }
 
 uint32_t NaturalGateType(int32_t memoryType, int32_t bitNumber) {
     switch (memoryType) {
-        case '2': return bitNumber >= 0 ? 6 : 0;
-        case '8': return 4;
-        case '9': return 3;
-        default: return 1;
+        case '2':
+            return bitNumber >= 0 ? 6 : 0;
+        case '8':
+            return 4;
+        case '9':
+            return 3;
+        default:
+            return 1;
     }
 }
 
@@ -132,12 +142,17 @@ const char* GateTypeName(uint32_t gateType) {
     switch (gateType) {
         case 0:
         case 1:
-        case 2: return "16-bit";
-        case 3: return "float";
+        case 2:
+            return "16-bit";
+        case 3:
+            return "float";
         case 4:
-        case 5: return "32-bit";
-        case 6: return "digital";
-        default: return "unknown";
+        case 5:
+            return "32-bit";
+        case 6:
+            return "digital";
+        default:
+            return "unknown";
     }
 }
 
@@ -147,11 +162,16 @@ char MemoryTypeChar(int32_t memoryType) {
 
 const char* MemoryTypeName(int32_t memoryType) {
     switch (memoryType) {
-        case '2': return "8-bit byte";
-        case '4': return "16-bit word";
-        case '8': return "32-bit integer";
-        case '9': return "32-bit float";
-        default: return "unknown memory type";
+        case '2':
+            return "8-bit byte";
+        case '4':
+            return "16-bit word";
+        case '8':
+            return "32-bit integer";
+        case '9':
+            return "32-bit float";
+        default:
+            return "unknown memory type";
     }
 }
 
@@ -222,11 +242,16 @@ bool ParseGateValue(int32_t memoryType, bool isBit, std::string_view text, uint3
 std::string FormatGateValue(int32_t memoryType, bool isBit, uint32_t raw) {
     if (isBit) return std::to_string(raw);
     switch (memoryType) {
-        case '2': return Printf("%u (0x%02X)", raw & 0xFFFFu, raw & 0xFFFFu);
-        case '4': return Printf("%u (0x%04X)", raw & 0xFFFFu, raw & 0xFFFFu);
-        case '8': return Printf("%d (0x%08X)", static_cast<int32_t>(raw), raw);
-        case '9': return ShortestFloat(FloatFromBits(raw)) + Printf(" (0x%08X)", raw);
-        default: return Printf("0x%08X", raw);
+        case '2':
+            return Printf("%u (0x%02X)", raw & 0xFFFFu, raw & 0xFFFFu);
+        case '4':
+            return Printf("%u (0x%04X)", raw & 0xFFFFu, raw & 0xFFFFu);
+        case '8':
+            return Printf("%d (0x%08X)", static_cast<int32_t>(raw), raw);
+        case '9':
+            return ShortestFloat(FloatFromBits(raw)) + Printf(" (0x%08X)", raw);
+        default:
+            return Printf("0x%08X", raw);
     }
 }
 
@@ -242,9 +267,13 @@ void StoreSlot(uint8_t* area, size_t offset, int width, uint32_t value) {
     for (int i = 0; i < bytes; ++i) area[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-int SlotWidth(int32_t memoryType) { return ItemBytes(memoryType) == 4 ? 32 : 16; }
+int SlotWidth(int32_t memoryType) {
+    return ItemBytes(memoryType) == 4 ? 32 : 16;
+}
 
-size_t SingleSlotOffset(int32_t memoryType) { return SlotWidth(memoryType) == 32 ? 0 : 2; }
+size_t SingleSlotOffset(int32_t memoryType) {
+    return SlotWidth(memoryType) == 32 ? 0 : 2;
+}
 
 size_t BlockSlotOffset(int32_t memoryType, int32_t index) {
     return static_cast<size_t>(index) * static_cast<size_t>(SlotWidth(memoryType) / 8);
@@ -308,14 +337,17 @@ std::string DescribeRequest(const uint8_t* request, size_t size, int32_t memoryT
 std::string DescribeReply(const uint8_t* reply, size_t size, size_t dataBytes) {
     if (size < 4) return "(no reply)";
     switch (reply[0]) {
-        case kDoneBlock: return "DONE (type 0)";
-        case kErrorBlock: return Printf("ERROR (type 1), error code 0x%02X", reply[3]);
+        case kDoneBlock:
+            return "DONE (type 0)";
+        case kErrorBlock:
+            return Printf("ERROR (type 1), error code 0x%02X", reply[3]);
         case kDataBlock: {
             const size_t shown = std::min(dataBytes, size - 2);
             return Printf("DATA (type 3), %zu byte%s: ", shown, shown == 1 ? "" : "s") +
                    HexBytes(reply + 2, shown);
         }
-        default: return Printf("UNKNOWN (type 0x%02X)", reply[0]);
+        default:
+            return Printf("UNKNOWN (type 0x%02X)", reply[0]);
     }
 }
 

@@ -33,7 +33,9 @@ std::string DefaultModulePath() {
 #endif
 }
 
-DriverHost::DriverHost() { hostsvc_set_sink(&DriverHost::Sink, this); }
+DriverHost::DriverHost() {
+    hostsvc_set_sink(&DriverHost::Sink, this);
+}
 
 DriverHost::~DriverHost() {
     hostsvc_set_sink(nullptr, nullptr);
@@ -174,10 +176,14 @@ GateTransfer MakeTransfer(const GateParse& gate, int32_t count, uint8_t* values)
 
 const char* ResultName(int32_t result) {
     switch (result) {
-        case NUV_OK: return "ok";
-        case NUV_REJECTED: return "refused";
-        case NUV_FAILED: return "failed";
-        default: return "unexpected";
+        case NUV_OK:
+            return "ok";
+        case NUV_REJECTED:
+            return "refused";
+        case NUV_FAILED:
+            return "failed";
+        default:
+            return "unexpected";
     }
 }
 

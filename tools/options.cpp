@@ -125,9 +125,15 @@ bool ApplyTicks(Options* o, std::string_view v, std::string* e) {
     return true;
 }
 
-bool ApplyVerbose(Options* o, std::string_view, std::string*) { return o->verbose = true; }
-bool ApplyTrace(Options* o, std::string_view, std::string*) { return o->trace = true; }
-bool ApplyHelp(Options* o, std::string_view, std::string*) { return o->help = true; }
+bool ApplyVerbose(Options* o, std::string_view, std::string*) {
+    return o->verbose = true;
+}
+bool ApplyTrace(Options* o, std::string_view, std::string*) {
+    return o->trace = true;
+}
+bool ApplyHelp(Options* o, std::string_view, std::string*) {
+    return o->help = true;
+}
 
 bool ApplyGateType(Options* o, std::string_view v, std::string* e) {
     int64_t n = 0;
@@ -222,8 +228,9 @@ bool CheckCommand(const Options& o, const std::vector<const OptionSpec*>& seen,
                   std::string* error) {
     const CommandSpec* command = FindCommand(o.command);
     if (command == nullptr) {
-        return Fail(error, "unknown command '" + o.command + "' (commands: info, parse, open, "
-                           "read, write, poll, demo)");
+        return Fail(error, "unknown command '" + o.command +
+                               "' (commands: info, parse, open, "
+                               "read, write, poll, demo)");
     }
     for (const OptionSpec* spec : seen) {
         if (!AppliesTo(*spec, o.command)) {
@@ -234,16 +241,18 @@ bool CheckCommand(const Options& o, const std::vector<const OptionSpec*>& seen,
     if (n < command->minArguments || n > command->maxArguments) {
         std::string usage = "usage: vave8ctl " + o.command;
         if (command->argumentText[0] != '\0') usage += std::string(" ") + command->argumentText;
-        return Fail(error, (n < command->minArguments ? "missing argument; " : "too many arguments; ") +
-                               usage);
+        return Fail(
+            error,
+            (n < command->minArguments ? "missing argument; " : "too many arguments; ") + usage);
     }
     if (AppliesTo(*FindOption("port"), o.command) && o.port.empty()) {
         return Fail(error, o.command + " needs --port NAME (e.g. --port ttyUSB0, or --port NUL)");
     }
     const bool blockGate = o.block || o.count || (o.command == "write" && n > 2);
     if (blockGate && o.gateType) {
-        return Fail(error, "--gate-type is for single gates; the driver does not check the gate "
-                           "type of a block");
+        return Fail(error,
+                    "--gate-type is for single gates; the driver does not check the gate "
+                    "type of a block");
     }
     return true;
 }
@@ -266,7 +275,8 @@ bool ParseCommandLine(int argc, char** argv, Options* options, std::string* erro
         }
         if (arg == "-h") arg = "--help";
         if (arg == "-v") arg = "--verbose";
-        if (arg.substr(0, 2) != "--") return Fail(error, "unknown option '" + std::string(arg) + "'");
+        if (arg.substr(0, 2) != "--")
+            return Fail(error, "unknown option '" + std::string(arg) + "'");
         std::string_view name = arg.substr(2);
         std::optional<std::string_view> value;
         if (const size_t equals = name.find('='); equals != std::string_view::npos) {
@@ -364,6 +374,8 @@ Exit codes:
       answer in three attempts or sent an error; also when the driver module
       cannot be loaded
   64  usage error: unknown command or option, missing or bad value
+  poll ends with 0 when every read succeeded, else with the code of the last
+  read that failed.
 
 Examples:
   vave8ctl info

@@ -23,20 +23,29 @@ const char* ParityName(uint16_t parity) {
 
 const char* StopBitsName(uint16_t stopBits) {
     switch (stopBits & 0xFFu) {
-        case 0: return "1 stop bit";
-        case 1: return "1.5 stop bits";
-        case 2: return "2 stop bits";
-        default: return "unknown stop bits";
+        case 0:
+            return "1 stop bit";
+        case 1:
+            return "1.5 stop bits";
+        case 2:
+            return "2 stop bits";
+        default:
+            return "unknown stop bits";
     }
 }
 
 const char* FunctionName(uint32_t function) {
     switch (function) {
-        case FN_COLD_START: return "ColdStart";
-        case FN_WARM_START: return "WarmStart";
-        case FN_END_NUV: return "EndNuv";
-        case FN_CLOSE_COM: return "CloseCom";
-        default: return "NuvMain";
+        case FN_COLD_START:
+            return "ColdStart";
+        case FN_WARM_START:
+            return "WarmStart";
+        case FN_END_NUV:
+            return "EndNuv";
+        case FN_CLOSE_COM:
+            return "CloseCom";
+        default:
+            return "NuvMain";
     }
 }
 
@@ -102,8 +111,8 @@ int32_t Session::ColdStart(const std::string& port, int32_t ticks, const LinePar
     return Step(title, FN_COLD_START, &start, show);
 }
 
-int32_t Session::Parse(const std::string& address, bool block, uint32_t gateType,
-                       int32_t blockSize, GateParse* gate, bool sayGateType) {
+int32_t Session::Parse(const std::string& address, bool block, uint32_t gateType, int32_t blockSize,
+                       GateParse* gate, bool sayGateType) {
     std::string title;
     if (block) {
         title = Printf("BlockAddressParser '%s', block of %d", address.c_str(), blockSize);
@@ -168,9 +177,12 @@ int32_t Session::End(const std::string& title) {
 
 int ExitFor(int32_t result) {
     switch (result) {
-        case NUV_OK: return EXIT_OK;
-        case NUV_REJECTED: return EXIT_REFUSED;
-        default: return EXIT_FAILED;
+        case NUV_OK:
+            return EXIT_OK;
+        case NUV_REJECTED:
+            return EXIT_REFUSED;
+        default:
+            return EXIT_FAILED;
     }
 }
 
@@ -180,10 +192,10 @@ std::string DescribeLine(const LineParams& line) {
 }
 
 std::string DescribeGate(const GateParse& gate) {
-    std::string text = Printf("station %d, memory type '%c' (%s), item address %d (0x%04X)",
-                              gate.station, MemoryTypeChar(gate.memoryType),
-                              MemoryTypeName(gate.memoryType), gate.itemAddress,
-                              static_cast<unsigned>(gate.itemAddress));
+    std::string text =
+        Printf("station %d, memory type '%c' (%s), item address %d (0x%04X)", gate.station,
+               MemoryTypeChar(gate.memoryType), MemoryTypeName(gate.memoryType), gate.itemAddress,
+               static_cast<unsigned>(gate.itemAddress));
     if (gate.bitNumber >= 0) {
         text += Printf(", bit number %d (digit %d)", gate.bitNumber, 7 - gate.bitNumber);
     } else {

@@ -2,7 +2,6 @@
 // line, loading the built driver module beside it. Exit codes and texts are
 // what scripts and people rely on.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <string>
@@ -35,8 +34,8 @@ std::string Joined(const std::vector<std::string>& args) {
 
 void Check(const CliCase& c) {
     const ToolRun run = RunTool(c.args);
-    const std::string what = "vave8ctl " + Joined(c.args) + "\n--- stdout:\n" + run.out +
-                             "--- stderr:\n" + run.err;
+    const std::string what =
+        "vave8ctl " + Joined(c.args) + "\n--- stdout:\n" + run.out + "--- stderr:\n" + run.err;
     EXPECT_EQ(run.exitCode, c.exitCode) << what;
     EXPECT_TRUE(Contains(run.out, c.out)) << "expected in stdout: " << c.out << "\n" << what;
     EXPECT_TRUE(Contains(run.err, c.err)) << "expected in stderr: " << c.err << "\n" << what;
@@ -64,7 +63,9 @@ TEST(ToolCli, UsageErrorsExit64WithAReason) {
         {{"parse", "0340100", "0340104"}, 64, "", "too many arguments"},
         {{"write", "0340100", "--port", "NUL"}, 64, "", "missing argument"},
         {{"read", "0340100", "--count", "0", "--port", "NUL"}, 64, "", "--count"},
-        {{"read", "0340100", "--count", "4", "--gate-type", "1", "--port", "NUL"}, 64, "",
+        {{"read", "0340100", "--count", "4", "--gate-type", "1", "--port", "NUL"},
+         64,
+         "",
          "--gate-type is for single gates"},
         {{"info", "--verbose=yes"}, 64, "", "--verbose takes no value"},
         // Values that cannot fit are refused before any port is opened.
@@ -94,11 +95,10 @@ TEST(ToolCli, MissingModuleFailsWithExitTwo) {
 TEST(ToolCli, InfoShowsTheDriversDescription) {
     Check({{"info"}, 0, "code            70", ""});
     const ToolRun run = RunTool({"info"});
-    for (const char* part : {"name            Philips P8 PLC", "instance size   554 bytes",
-                             "value at 16     4", "value at 28     3",
-                             "9600 baud, 8 data bits, even parity, 1 stop bit",
-                             "╔═════", "║  VAVE8: Philips P8 PLC, PPCCOM-Protocol (32-bit driver) ║",
-                             "═════╝"}) {
+    for (const char* part :
+         {"name            Philips P8 PLC", "instance size   554 bytes", "value at 16     4",
+          "value at 28     3", "9600 baud, 8 data bits, even parity, 1 stop bit", "╔═════",
+          "║  VAVE8: Philips P8 PLC, PPCCOM-Protocol (32-bit driver) ║", "═════╝"}) {
         EXPECT_TRUE(Contains(run.out, part)) << part << "\n" << run.out;
     }
     EXPECT_FALSE(Contains(run.out, "\b")) << "the banner's backspace is dropped";
@@ -106,16 +106,25 @@ TEST(ToolCli, InfoShowsTheDriversDescription) {
 
 TEST(ToolCli, ParseShowsTheFiveResultsOrTheRefusal) {
     const CliCase cases[] = {
-        {{"parse", "012001A3"}, 0,
+        {{"parse", "012001A3"},
+         0,
          "gate type 6 (digital), natural for the memory type: 0 (ok)\n"
          "  station 1, memory type '2' (8-bit byte), item address 13 (0x000D), bit number 4 "
          "(digit 3), value width 16",
          ""},
         {{"parse", "0f40100"}, 0, "station 15, memory type '4'", ""},
-        {{"parse", "0390020"}, 0, "item address 4 (0x0004), bit number -1 (whole item), value width 32", ""},
-        {{"parse", "0340100", "--block", "128"}, 0, "BlockAddressParser '0340100', block of 128: 0", ""},
-        {{"parse", "0390020", "--gate-type", "1"}, 1,
-         ": 1 (refused)\n  [8] VAVE8> SingleParse() Gate type should be FLOAT", ""},
+        {{"parse", "0390020"},
+         0,
+         "item address 4 (0x0004), bit number -1 (whole item), value width 32",
+         ""},
+        {{"parse", "0340100", "--block", "128"},
+         0,
+         "BlockAddressParser '0340100', block of 128: 0",
+         ""},
+        {{"parse", "0390020", "--gate-type", "1"},
+         1,
+         ": 1 (refused)\n  [8] VAVE8> SingleParse() Gate type should be FLOAT",
+         ""},
         {{"parse", "012001A3", "--block", "4"}, 1, "digital gates not allowed as block", ""},
         {{"parse", "0340100", "--block", "129"}, 1, "block size out of range", ""},
         {{"parse", "002FFFF"}, 1, "[8] VAVE8> Parse() Illegal nibble address", ""},
@@ -135,11 +144,15 @@ TEST(ToolCli, VerboseShowsEveryDriverLineWithItsLevel) {
 }
 
 TEST(ToolCli, OpenOnTheNullDevice) {
-    Check({{"open", "--port", "NUL"}, 0,
+    Check({{"open", "--port", "NUL"},
+           0,
            "  [8] VAVE8> installation OK!\nWarmStart: 0 (ok)\n  [8] VAVE8> WarmStart()\n"
            "CloseCom: 0 (ok)\n  [8] VAVE8> CloseCom() exited 0",
            ""});
-    Check({{"open", "--port", "NUL", "--ticks", "0"}, 0, "timeout 0 ticks", "blocks this call for ever"});
+    Check({{"open", "--port", "NUL", "--ticks", "0"},
+           0,
+           "timeout 0 ticks",
+           "blocks this call for ever"});
     Check({{"open", "--port", "ttyNOPE9"}, 2, "[32] VAVE8> OpenCom() open COM port failed", ""});
 }
 
@@ -255,31 +268,32 @@ TEST_F(ToolOnSimulatedPlc, TraceDecodesTheBlocksLeftInTheInstance) {
     p8sim::Fault silence;
     silence.kind = p8sim::FaultKind::kSilence;
     for (int i = 0; i < 3; ++i) sim_.PushFault(silence);
-    Check({On({"read", "0340100", "--ticks", "5", "--trace"}), 2, "trace reply:   none stored", ""});
+    Check(
+        {On({"read", "0340100", "--ticks", "5", "--trace"}), 2, "trace reply:   none stored", ""});
 }
 
 TEST_F(ToolOnSimulatedPlc, PollPrintsChangesOnlyAndATally) {
     const ToolRun run = RunTool(On({"poll", "0340100", "--times", "3", "--interval", "10"}));
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(run.out.find("4660 (0x1234)"), run.out.rfind("4660 (0x1234)"))
-        << "an unchanged value is printed once\n" << run.out;
+        << "an unchanged value is printed once\n"
+        << run.out;
     EXPECT_TRUE(Contains(run.out, "reads 3: good 3, failed 0; latency last")) << run.out;
 
     // A value that changes while polling shows up; Ctrl-C ends with the tally.
     bool changed = false;
     bool interrupted = false;
-    const ToolRun watched = RunTool(
-        On({"poll", "0340100", "--interval", "20"}), 30000,
-        [&](const std::string& out, pid_t child) {
-            if (!changed && Contains(out, "4660 (0x1234)")) {
-                sim_.WriteMemory(3, 0x0080, {0x00, 0x2A});
-                changed = true;
-            }
-            if (!interrupted && Contains(out, "42 (0x002A)")) {
-                kill(child, SIGINT);
-                interrupted = true;
-            }
-        });
+    const ToolRun watched = RunTool(On({"poll", "0340100", "--interval", "20"}), 30000,
+                                    [&](const std::string& out, pid_t child) {
+                                        if (!changed && Contains(out, "4660 (0x1234)")) {
+                                            sim_.WriteMemory(3, 0x0080, {0x00, 0x2A});
+                                            changed = true;
+                                        }
+                                        if (!interrupted && Contains(out, "42 (0x002A)")) {
+                                            kill(child, SIGINT);
+                                            interrupted = true;
+                                        }
+                                    });
     EXPECT_EQ(watched.exitCode, 0) << watched.out << watched.err;
     EXPECT_TRUE(interrupted) << watched.out;
     EXPECT_TRUE(Contains(watched.out, "failed 0")) << watched.out;
@@ -300,13 +314,13 @@ TEST_F(ToolOnSimulatedPlc, PollCountsFailuresAndExitsTwo) {
 TEST(ToolDemo, RunsEndToEndAndChecksEveryStep) {
     const ToolRun run = RunTool({"demo"}, 60000);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    for (const char* part : {"║  VAVE8: Philips P8 PLC", "    [8] VAVE8> installation OK!",
-                             "item 73 (0x0049)  1000 (0x03E8)", "The PLC byte after setting: 0x49",
-                             "value 3.14159 (0x40490FD0)",
-                             "    [8] VAVE8> DoBlockRead() Recieved ERROR block 0x0c retry 1",
-                             "    [8] VAVE8> DoBlockRead() Read reply error retry 3",
-                             "    [8] VAVE8> EndNuv() exited, 0",
-                             "every step gave what it should"}) {
+    for (const char* part :
+         {"║  VAVE8: Philips P8 PLC", "    [8] VAVE8> installation OK!",
+          "item 73 (0x0049)  1000 (0x03E8)", "The PLC byte after setting: 0x49",
+          "value 3.14159 (0x40490FD0)",
+          "    [8] VAVE8> DoBlockRead() Recieved ERROR block 0x0c retry 1",
+          "    [8] VAVE8> DoBlockRead() Read reply error retry 3",
+          "    [8] VAVE8> EndNuv() exited, 0", "every step gave what it should"}) {
         EXPECT_TRUE(Contains(run.out, part)) << part << "\n" << run.out;
     }
     const ToolRun traced = RunTool({"demo", "--trace"}, 60000);

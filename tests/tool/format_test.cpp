@@ -1,13 +1,13 @@
 // The tool's text handling: what the engineer types, how values and blocks
 // are shown. Wrong here means a wrong value written to a PLC or a misleading
 // trace, so the boundaries get the attention.
+#include "tools/format.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "tools/format.h"
 
 namespace vave8ctl {
 namespace {
@@ -122,7 +122,8 @@ TEST(ToolFormat, ValuesShowAsTheirMemoryTypeReadsThem) {
 }
 
 TEST(ToolFormat, FloatsSurviveTypingAndShowingUnchanged) {
-    for (const char* text : {"3.14159", "-0.5", "1e-10", "123456.7", "340282350000000000000000000000000000000"}) {
+    for (const char* text :
+         {"3.14159", "-0.5", "1e-10", "123456.7", "340282350000000000000000000000000000000"}) {
         uint32_t raw = 0;
         std::string error;
         ASSERT_TRUE(ParseGateValue('9', false, text, &raw, &error)) << text;
@@ -161,7 +162,8 @@ TEST(ToolFormat, NaturalGateTypesSuitTheirMemoryTypes) {
 }
 
 TEST(ToolFormat, BannerBoxCharactersBecomeUtf8AndBackspacesGo) {
-    EXPECT_EQ(Cp437ToUtf8("\x08\n\xC9\xCD\xBB\n\xBA" "A\xBA\n\xC8\xCD\xBC"),
+    EXPECT_EQ(Cp437ToUtf8("\x08\n\xC9\xCD\xBB\n\xBA"
+                          "A\xBA\n\xC8\xCD\xBC"),
               "\n╔═╗\n║A║\n╚═╝");
     EXPECT_EQ(Cp437ToUtf8("plain text"), "plain text");
     EXPECT_EQ(Cp437ToUtf8("\x80\xE1\xFF"), "Çß\u00A0");
