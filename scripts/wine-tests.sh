@@ -18,6 +18,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-build/win32}
 case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
 COM=COM5          # mapped to the peer's pseudo-terminal
+SIM_COM=COM6      # mapped to the simulated PLC's pseudo-terminal
 ABSENT=COM9       # never mapped: opens of it must fail
 RUN_LIMIT=300     # seconds for one Windows program
 BOOT_LIMIT=300    # seconds for the first start of a fresh prefix
@@ -46,7 +47,7 @@ else
     if ! { cmake -S "$ROOT" -B "$BUILD/win64" -G Ninja \
               -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
               -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TOOLS=OFF >"$BUILD/win64-configure.log" 2>&1 &&
-           cmake --build "$BUILD/win64" --target vave8 hostsvc wine_port_test wine_host_test \
+           cmake --build "$BUILD/win64" --target vave8 hostsvc wine_port_test wine_host_test wine_e2e_test \
               >"$BUILD/win64-build.log" 2>&1; }; then
         tail -n 30 "$BUILD/win64-configure.log" "$BUILD/win64-build.log" 2>/dev/null
         die "the 64-bit Windows build failed"
@@ -56,7 +57,7 @@ else
     export WINEARCH=win64
     BIN="$BUILD/win64/bin"
 fi
-for exe in wine_port_test.exe wine_host_test.exe hostsvc.dll vave8.dll; do
+for exe in wine_port_test.exe wine_host_test.exe wine_e2e_test.exe hostsvc.dll vave8.dll; do
     [ -f "$BIN/$exe" ] || die "missing $BIN/$exe"
 done
 
@@ -68,8 +69,10 @@ unset DISPLAY WAYLAND_DISPLAY
 
 WORK=$(mktemp -d)
 PEER_PID=""
+SIM_PID=""
 cleanup() {
     if [ -n "$PEER_PID" ]; then kill "$PEER_PID" 2>/dev/null; wait "$PEER_PID" 2>/dev/null; fi
+    if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; fi
     WINEPREFIX="$WINEPREFIX" timeout 30 /usr/lib/wine/wineserver -k >/dev/null 2>&1
     rm -rf "$WORK"
 }
@@ -127,6 +130,40 @@ run() {
 
 run wine_port_test.exe "$COM" "$ABSENT"
 run wine_host_test.exe "$COM" "$ABSENT"
+
+# --- end to end against the simulated PLC ------------------------------------------------
+# p8sim is a Linux program: built natively inside the build dir. Station 7
+# answers every request with an ERROR block of code 0x0A.
+if [ -f "$ROOT/sim/CMakeLists.txt" ]; then
+    SIM_BUILD="$BUILD/native-sim"
+    if cmake -S "$ROOT" -B "$SIM_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TESTS=OFF \
+            >"$WORK/sim-configure.log" 2>&1 &&
+       cmake --build "$SIM_BUILD" --target p8sim >"$WORK/sim-build.log" 2>&1; then
+        "$SIM_BUILD/bin/p8sim" --parity N --fault '*:error=0x0A@7' --idle-exit $RUN_LIMIT \
+            >"$WORK/sim.out" 2>"$WORK/sim.err" &
+        SIM_PID=$!
+        for _ in $(seq 100); do
+            [ -s "$WORK/sim.out" ] && break
+            sleep 0.1
+        done
+        SIM_PTY=$(head -n 1 "$WORK/sim.out")
+        if [ -c "$SIM_PTY" ]; then
+            ln -sfn "$SIM_PTY" "$WINEPREFIX/dosdevices/$(printf '%s' "$SIM_COM" | tr 'A-Z' 'a-z')"
+            say "$SIM_COM -> $SIM_PTY (p8sim)"
+            run wine_e2e_test.exe "$SIM_COM" 300
+        else
+            cat "$WORK/sim.err"
+            say "p8sim did not report its pseudo-terminal"
+            TOTAL_FAILED=$((TOTAL_FAILED + 1))
+        fi
+    else
+        tail -n 30 "$WORK/sim-configure.log" "$WORK/sim-build.log"
+        say "building p8sim failed"
+        TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    fi
+else
+    say "no simulated PLC (sim/) in this tree: end-to-end runs skipped"
+fi
 
 [ "$TOTAL_FAILED" -eq 0 ] || STATUS=1
 echo "wine: $TOTAL_PASSED passed, $TOTAL_FAILED failed"
