@@ -162,8 +162,10 @@ void Session::Trace(int32_t memoryType, int32_t result) {
     } else {
         const bool isRead = instance->request[0] == 0xA2;
         const size_t dataBytes = isRead ? RequestDataBytes(instance->request) : 0;
-        std::printf("%strace reply:   %s\n", indent,
-                    DescribeReply(instance->reply, kBlockBufferSize, dataBytes).c_str());
+        // After a failure the buffer may hold a frame that broke off part way.
+        std::printf("%strace reply:   %s%s\n", indent,
+                    DescribeReply(instance->reply, kBlockBufferSize, dataBytes).c_str(),
+                    result == NUV_OK ? "" : "  (as the last failed attempt left it)");
     }
     std::fflush(stdout);
 }
