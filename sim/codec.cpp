@@ -4,7 +4,9 @@ namespace p8sim {
 
 namespace {
 
-bool NeedsDoubling(uint8_t b) { return b == kStart1 || b == kStart2; }
+bool NeedsDoubling(uint8_t b) {
+    return b == kStart1 || b == kStart2;
+}
 
 }  // namespace
 
@@ -136,42 +138,42 @@ void Decoder::Byte(uint8_t b, std::vector<DecodeEvent>& out) {
 
 void Decoder::Value(uint8_t v, std::vector<DecodeEvent>& out) {
     switch (state_) {
-    case kLenHi:
-        length_ = static_cast<size_t>(v) << 8;
-        state_ = kLenLo;
-        break;
-    case kLenLo:
-        length_ |= v;
-        if (length_ > kMaxBlock) {
-            // Dropped before any data byte is taken; the hunt goes on through
-            // the rest of it, which (doubled as it is) holds no start pair.
+        case kLenHi:
+            length_ = static_cast<size_t>(v) << 8;
+            state_ = kLenLo;
+            break;
+        case kLenLo:
+            length_ |= v;
+            if (length_ > kMaxBlock) {
+                // Dropped before any data byte is taken; the hunt goes on through
+                // the rest of it, which (doubled as it is) holds no start pair.
+                DecodeEvent ev;
+                ev.type = DecodeEvent::kTooLong;
+                ev.count = length_;
+                out.push_back(std::move(ev));
+                state_ = kHunt;
+            } else {
+                state_ = length_ == 0 ? kCrc : kData;
+            }
+            break;
+        case kData:
+            data_.push_back(v);
+            if (data_.size() == length_) state_ = kCrc;
+            break;
+        case kCrc: {
             DecodeEvent ev;
-            ev.type = DecodeEvent::kTooLong;
-            ev.count = length_;
+            ev.type = v == crc_ ? DecodeEvent::kFrame : DecodeEvent::kCrcError;
+            ev.got = v;
+            ev.expected = crc_;
+            ev.data = std::move(data_);
+            data_.clear();
             out.push_back(std::move(ev));
             state_ = kHunt;
-        } else {
-            state_ = length_ == 0 ? kCrc : kData;
+            break;
         }
-        break;
-    case kData:
-        data_.push_back(v);
-        if (data_.size() == length_) state_ = kCrc;
-        break;
-    case kCrc: {
-        DecodeEvent ev;
-        ev.type = v == crc_ ? DecodeEvent::kFrame : DecodeEvent::kCrcError;
-        ev.got = v;
-        ev.expected = crc_;
-        ev.data = std::move(data_);
-        data_.clear();
-        out.push_back(std::move(ev));
-        state_ = kHunt;
-        break;
-    }
-    case kHunt:
-    case kAfterF1:
-        break;
+        case kHunt:
+        case kAfterF1:
+            break;
     }
 }
 

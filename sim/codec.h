@@ -33,8 +33,7 @@ uint8_t FrameCrc(const uint8_t* block, size_t n);
 // Appends the line bytes of one frame carrying `block`. `crc_override`
 // (0..255) replaces the correct CRC byte, for fault injection; -1 keeps it.
 // The length is not checked: any n up to 65535 is framed as asked.
-void EncodeFrame(const uint8_t* block, size_t n, std::vector<uint8_t>& out,
-                 int crc_override = -1);
+void EncodeFrame(const uint8_t* block, size_t n, std::vector<uint8_t>& out, int crc_override = -1);
 std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& block, int crc_override = -1);
 
 // What the incremental decoder reports.
@@ -94,6 +93,8 @@ private:
 
 // Hex bytes separated by spaces, for traces and messages.
 std::string HexBytes(const uint8_t* p, size_t n);
-inline std::string HexBytes(const std::vector<uint8_t>& v) { return HexBytes(v.data(), v.size()); }
+inline std::string HexBytes(const std::vector<uint8_t>& v) {
+    return HexBytes(v.data(), v.size());
+}
 
 }  // namespace p8sim

@@ -40,7 +40,9 @@ constexpr KindInfo kKinds[] = {
 };
 static_assert(std::size(kKinds) == kFaultKinds);
 
-const KindInfo& Info(FaultKind kind) { return kKinds[static_cast<size_t>(kind)]; }
+const KindInfo& Info(FaultKind kind) {
+    return kKinds[static_cast<size_t>(kind)];
+}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -122,14 +124,16 @@ bool ParseFault(std::string_view text, Fault& out, std::string* error) {
     for (const KindInfo& k : kKinds) {
         if (name == k.name) info = &k;
     }
-    if (!info) return Fail(error, "unknown fault \"" + std::string(name) + "\" in \"" + whole + "\"");
+    if (!info)
+        return Fail(error, "unknown fault \"" + std::string(name) + "\" in \"" + whole + "\"");
     f.kind = info->kind;
     f.param = info->default_param;
     if (has_param) {
         if (!info->takes_param) {
             return Fail(error, std::string(info->name) + " takes no parameter: \"" + whole + "\"");
         }
-        if (f.kind == FaultKind::kGarbage && !param.empty() && (param[0] == 'x' || param[0] == 'X')) {
+        if (f.kind == FaultKind::kGarbage && !param.empty() &&
+            (param[0] == 'x' || param[0] == 'X')) {
             if (!ParseHexBytes(param.substr(1), f.bytes)) {
                 return Fail(error, "garbage bytes must be pairs of hex digits: \"" + whole + "\"");
             }
@@ -137,10 +141,11 @@ bool ParseFault(std::string_view text, Fault& out, std::string* error) {
             // arrives: a start pair in the noise would be a frame of its own,
             // and a trailing F1 would swallow the frame's first start byte.
             for (size_t i = 0; i < f.bytes.size(); ++i) {
-                const bool pair = f.bytes[i] == 0xF1 &&
-                                  (i + 1 == f.bytes.size() || f.bytes[i + 1] == 0x59);
+                const bool pair =
+                    f.bytes[i] == 0xF1 && (i + 1 == f.bytes.size() || f.bytes[i + 1] == 0x59);
                 if (pair) {
-                    return Fail(error, "garbage may not hold F1 59 or end in F1: \"" + whole + "\"");
+                    return Fail(error,
+                                "garbage may not hold F1 59 or end in F1: \"" + whole + "\"");
                 }
             }
             f.param = static_cast<uint32_t>(f.bytes.size());
@@ -171,7 +176,8 @@ bool ParseFault(std::string_view text, Fault& out, std::string* error) {
         } else if (ParseNumber(flt, st) && st < kStations) {
             f.station = static_cast<int>(st);
         } else {
-            return Fail(error, "bad filter \"@" + std::string(flt) + "\" (a station 0..15, read or write)");
+            return Fail(
+                error, "bad filter \"@" + std::string(flt) + "\" (a station 0..15, read or write)");
         }
     }
     out = std::move(f);
@@ -206,8 +212,8 @@ bool ParseFaultScript(std::string_view text, std::vector<ScriptEntry>& out, std:
                 e.when = ScriptEntry::kIndex;
                 e.index = n;
             } else {
-                return Fail(error, "bad request number \"" + std::string(when) +
-                                       "\" (1, 2, ... or *)");
+                return Fail(error,
+                            "bad request number \"" + std::string(when) + "\" (1, 2, ... or *)");
             }
             item = item.substr(colon + 1);
         }
@@ -243,19 +249,21 @@ std::string FaultToString(const Fault& f) {
 
 void FaultPlan::Add(const ScriptEntry& entry) {
     switch (entry.when) {
-    case ScriptEntry::kNext:
-        queue_.push_back(entry.fault);
-        break;
-    case ScriptEntry::kIndex:
-        numbered_.push_back(entry);
-        break;
-    case ScriptEntry::kEvery:
-        every_.push_back(entry.fault);
-        break;
+        case ScriptEntry::kNext:
+            queue_.push_back(entry.fault);
+            break;
+        case ScriptEntry::kIndex:
+            numbered_.push_back(entry);
+            break;
+        case ScriptEntry::kEvery:
+            every_.push_back(entry.fault);
+            break;
     }
 }
 
-void FaultPlan::Push(const Fault& fault) { queue_.push_back(fault); }
+void FaultPlan::Push(const Fault& fault) {
+    queue_.push_back(fault);
+}
 
 void FaultPlan::SetRandom(double rate, uint64_t seed, std::vector<Fault> pool) {
     rate_ = std::clamp(rate, 0.0, 1.0);

@@ -140,6 +140,8 @@ int main(int argc, char** argv) {
     uint64_t seed = 1;
     std::vector<p8sim::Fault> pool;
     bool trace = false, stats = false;
+    uint16_t present = 0xFFFF;
+    uint32_t pace = 0;
 
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -171,14 +173,16 @@ int main(int argc, char** argv) {
             }
             dev.parity = v[0];
         } else if (a == "--pace") {
-            if (!value(&v) || !ParseUnsigned(v, n) || n > 4000000) return Fail("--pace needs a baud rate");
-            opt.pace_baud = static_cast<uint32_t>(n);
+            if (!value(&v) || !ParseUnsigned(v, n) || n > 4000000)
+                return Fail("--pace needs a baud rate");
+            pace = static_cast<uint32_t>(n);
         } else if (a == "--stations") {
-            if (!value(&v) || !ParseStations(v, opt.present)) {
+            if (!value(&v) || !ParseStations(v, present)) {
                 return Fail("--stations needs a list such as 0-3,7");
             }
         } else if (a == "--frame-gap") {
-            if (!value(&v) || !ParseUnsigned(v, n) || n > 600000) return Fail("--frame-gap needs ms");
+            if (!value(&v) || !ParseUnsigned(v, n) || n > 600000)
+                return Fail("--frame-gap needs ms");
             opt.frame_gap_ms = static_cast<uint32_t>(n);
         } else if (a == "--load") {
             if (!value(&v)) return Fail("--load needs a file");
@@ -197,7 +201,8 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             if (!value(&v)) return Fail("--random needs a rate");
             rate = std::strtod(v, &end);
-            if (*end != '\0' || !(rate >= 0 && rate <= 1)) return Fail("--random needs a rate 0..1");
+            if (*end != '\0' || !(rate >= 0 && rate <= 1))
+                return Fail("--random needs a rate 0..1");
         } else if (a == "--seed") {
             if (!value(&v) || !ParseUnsigned(v, seed)) return Fail("--seed needs a number");
         } else if (a == "--random-kinds") {
@@ -248,6 +253,8 @@ int main(int argc, char** argv) {
     }
 
     p8sim::Simulator sim(opt);
+    sim.SetPresent(present);
+    sim.SetPaceBaud(pace);
     std::string err;
     if (!load.empty() && !sim.LoadMemory(load, &err)) return Fail(err);
     if (!faults.empty() && !sim.AddFaults(faults, &err)) return Fail(err);

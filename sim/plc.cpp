@@ -23,7 +23,9 @@ Request ParseRequest(const uint8_t* block, size_t n) {
     return r;
 }
 
-std::vector<uint8_t> DoneBlock(uint8_t station) { return {kBlockDone, station}; }
+std::vector<uint8_t> DoneBlock(uint8_t station) {
+    return {kBlockDone, station};
+}
 
 std::vector<uint8_t> ErrorBlock(uint8_t station, uint8_t request_code, uint8_t error) {
     return {kBlockError, station, request_code, error};
@@ -73,15 +75,17 @@ void Plc::Write(int station, uint32_t byte_addr, const uint8_t* in, size_t n) {
     for (size_t i = 0; i < n; ++i) img[(byte_addr + i) % kStationBytes] = in[i];
 }
 
-void Plc::Clear() { std::fill(mem_.begin(), mem_.end(), uint8_t{0}); }
+void Plc::Clear() {
+    std::fill(mem_.begin(), mem_.end(), uint8_t{0});
+}
 
 std::string DescribeRange(uint16_t start, uint16_t end) {
     char buf[160];
     const uint32_t nibbles = NibbleCount(start, end);
     const bool wraps = end < start;
     if ((start & 1) != 0 || (nibbles & 1) != 0) {
-        std::snprintf(buf, sizeof buf, "nibbles %04X-%04X = %u nibbles (not whole bytes)%s",
-                      start, end, nibbles, wraps ? " wraps" : "");
+        std::snprintf(buf, sizeof buf, "nibbles %04X-%04X = %u nibbles (not whole bytes)%s", start,
+                      end, nibbles, wraps ? " wraps" : "");
         return buf;
     }
     const uint32_t bytes = nibbles / 2;
@@ -137,23 +141,23 @@ std::string DescribeReply(const uint8_t* block, size_t n) {
     char head[96];
     if (n == 0) return "empty block";
     switch (block[0]) {
-    case kBlockDone:
-        if (n < 2) return "DONE (no station)";
-        std::snprintf(head, sizeof head, "DONE st %u", block[1]);
-        return std::string(head) + (n > 2 ? " extra" + DataSuffix(block + 2, n - 2) : "");
-    case kBlockError:
-        if (n < 4) return "ERROR (short)" + DataSuffix(block, n);
-        std::snprintf(head, sizeof head, "ERROR code %02X st %u req %02X", block[3], block[1],
-                      block[2]);
-        return head;
-    case kBlockData:
-        if (n < 2) return "DATA (no station)";
-        std::snprintf(head, sizeof head, "DATA st %u %zu byte%s", block[1], n - 2,
-                      n - 2 == 1 ? "" : "s");
-        return head + DataSuffix(block + 2, n - 2);
-    default:
-        std::snprintf(head, sizeof head, "UNKNOWN block type %02X", block[0]);
-        return head + DataSuffix(block + 1, n - 1);
+        case kBlockDone:
+            if (n < 2) return "DONE (no station)";
+            std::snprintf(head, sizeof head, "DONE st %u", block[1]);
+            return std::string(head) + (n > 2 ? " extra" + DataSuffix(block + 2, n - 2) : "");
+        case kBlockError:
+            if (n < 4) return "ERROR (short)" + DataSuffix(block, n);
+            std::snprintf(head, sizeof head, "ERROR code %02X st %u req %02X", block[3], block[1],
+                          block[2]);
+            return head;
+        case kBlockData:
+            if (n < 2) return "DATA (no station)";
+            std::snprintf(head, sizeof head, "DATA st %u %zu byte%s", block[1], n - 2,
+                          n - 2 == 1 ? "" : "s");
+            return head + DataSuffix(block + 2, n - 2);
+        default:
+            std::snprintf(head, sizeof head, "UNKNOWN block type %02X", block[0]);
+            return head + DataSuffix(block + 1, n - 1);
     }
 }
 

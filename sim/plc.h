@@ -34,11 +34,11 @@ constexpr uint8_t kBlockData = 3;
 // codes a master may retry: each of these refuses the request as it stands,
 // and sending it again would not help.
 enum PlcError : uint8_t {
-    kErrUnknownRequest = 0x01,   // request code is neither A1 nor A2
-    kErrNotWholeBytes = 0x02,    // range starts on an odd nibble or ends on an even one
-    kErrTooLong = 0x03,          // range is more than 256 bytes
-    kErrLengthMismatch = 0x04,   // write data length differs from the range
-    kErrMalformed = 0x05,        // header shorter than 6 bytes, or a read with extra bytes
+    kErrUnknownRequest = 0x01,  // request code is neither A1 nor A2
+    kErrNotWholeBytes = 0x02,   // range starts on an odd nibble or ends on an even one
+    kErrTooLong = 0x03,         // range is more than 256 bytes
+    kErrLengthMismatch = 0x04,  // write data length differs from the range
+    kErrMalformed = 0x05,       // header shorter than 6 bytes, or a read with extra bytes
 };
 
 // A request block taken apart. Fields beyond what the block holds are 0.
@@ -47,9 +47,9 @@ struct Request {
     uint8_t station = 0;
     uint16_t start = 0;
     uint16_t end = 0;
-    bool has_station = false;  // at least two bytes: a station could be addressed
-    bool has_header = false;   // all six header bytes present
-    std::vector<uint8_t> data; // write data (bytes after the header)
+    bool has_station = false;   // at least two bytes: a station could be addressed
+    bool has_header = false;    // all six header bytes present
+    std::vector<uint8_t> data;  // write data (bytes after the header)
 };
 
 Request ParseRequest(const uint8_t* block, size_t n);

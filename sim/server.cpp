@@ -2,6 +2,7 @@
 // faults, wired together.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,7 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 bool SetError(std::string* error, const std::string& msg) {
     if (error) *error = msg;
@@ -42,9 +45,9 @@ bool SpeedFor(uint32_t baud, speed_t& out) {
     static const struct {
         uint32_t baud;
         speed_t speed;
-    } kSpeeds[] = {{300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
-                   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-                   {57600, B57600},   {115200, B115200}, {230400, B230400}};
+    } kSpeeds[] = {{300, B300},     {600, B600},       {1200, B1200},    {2400, B2400},
+                   {4800, B4800},   {9600, B9600},     {19200, B19200},  {38400, B38400},
+                   {57600, B57600}, {115200, B115200}, {230400, B230400}};
     for (const auto& s : kSpeeds) {
         if (s.baud == baud) {
             out = s.speed;
@@ -93,7 +96,8 @@ bool Simulator::OpenPty(std::string* error) {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) return SetError(error, Errno("posix_openpt"));
     char name[128];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
         SetError(error, Errno("pty setup"));
         close(master);
         return false;
@@ -163,6 +167,19 @@ bool Simulator::OpenDevice(const std::string& path, const DeviceSettings& settin
 }
 
 void Simulator::CloseLine() {
+    if (line_fd_ >= 0 && slave_fd_ >= 0) {
+        // Closing the master hangs the slave up and throws away what it has
+        // not read yet, such as the reply to the request that made us stop.
+        // Give the reader a moment to take it: our own slave descriptor
+        // shows how much is still waiting.
+        const auto until = Clock::now() + std::chrono::milliseconds(500);
+        int pending = 0;
+        do {
+            usleep(2000);
+        } while (ioctl(slave_fd_, TIOCINQ, &pending) == 0 && pending > 0 && Clock::now() < until);
+    } else if (line_fd_ >= 0) {
+        tcdrain(line_fd_);
+    }
     if (line_fd_ >= 0) close(line_fd_);
     if (slave_fd_ >= 0) close(slave_fd_);
     line_fd_ = slave_fd_ = -1;
@@ -201,8 +218,6 @@ int Simulator::Serve() {
     }
     serving_.store(true);
     failed_ = false;
-    present_.store(options_.present);
-    pace_baud_.store(options_.pace_baud);
     std::vector<uint8_t> buf(4096);
     std::vector<DecodeEvent> events;
     Clock::time_point last_input = Clock::now();
@@ -246,7 +261,8 @@ int Simulator::Serve() {
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            Trace(n == 0 ? "line closed" : "line read failed: " + std::string(std::strerror(errno)));
+            Trace(n == 0 ? "line closed"
+                         : "line read failed: " + std::string(std::strerror(errno)));
             failed_ = true;
             break;
         }
@@ -274,53 +290,56 @@ int Simulator::Serve() {
 void Simulator::HandleEvents(std::vector<DecodeEvent>& events) {
     for (DecodeEvent& ev : events) {
         switch (ev.type) {
-        case DecodeEvent::kFrame:
-            HandleFrame(ev.data);
-            break;
-        case DecodeEvent::kCrcError: {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                ++counters_.crc_errors;
+            case DecodeEvent::kFrame:
+                HandleFrame(ev.data);
+                break;
+            case DecodeEvent::kCrcError: {
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    ++counters_.crc_errors;
+                }
+                char head[64];
+                std::snprintf(head, sizeof head,
+                              "RX bad CRC byte %02X (expected %02X), dropped: ", ev.got,
+                              ev.expected);
+                if (options_.trace) Trace(head + DescribeRequest(ev.data.data(), ev.data.size()));
+                break;
             }
-            char head[64];
-            std::snprintf(head, sizeof head, "RX bad CRC byte %02X (expected %02X), dropped: ",
-                          ev.got, ev.expected);
-            if (options_.trace) Trace(head + DescribeRequest(ev.data.data(), ev.data.size()));
-            break;
-        }
-        case DecodeEvent::kTooLong:
-        case DecodeEvent::kBadCopy:
-        case DecodeEvent::kIncomplete: {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                ++counters_.framing_errors;
+            case DecodeEvent::kTooLong:
+            case DecodeEvent::kBadCopy:
+            case DecodeEvent::kIncomplete: {
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    ++counters_.framing_errors;
+                }
+                if (!options_.trace) break;
+                char line[128];
+                if (ev.type == DecodeEvent::kTooLong) {
+                    std::snprintf(line, sizeof line, "RX frame dropped: length %zu too long",
+                                  ev.count);
+                } else if (ev.type == DecodeEvent::kBadCopy) {
+                    std::snprintf(line, sizeof line,
+                                  "RX frame dropped: %02X not doubled (next byte %02X)",
+                                  ev.expected, ev.got);
+                } else {
+                    std::snprintf(line, sizeof line,
+                                  "RX frame dropped: cut off after %zu of %zu data bytes",
+                                  ev.data.size(), ev.count);
+                }
+                Trace(line);
+                break;
             }
-            if (!options_.trace) break;
-            char line[128];
-            if (ev.type == DecodeEvent::kTooLong) {
-                std::snprintf(line, sizeof line, "RX frame dropped: length %zu too long", ev.count);
-            } else if (ev.type == DecodeEvent::kBadCopy) {
-                std::snprintf(line, sizeof line, "RX frame dropped: %02X not doubled (next byte %02X)",
-                              ev.expected, ev.got);
-            } else {
-                std::snprintf(line, sizeof line,
-                              "RX frame dropped: cut off after %zu of %zu data bytes", ev.data.size(),
-                              ev.count);
+            case DecodeEvent::kDropped: {
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    counters_.bytes_dropped += ev.count;
+                }
+                if (options_.trace) {
+                    Trace("RX " + std::to_string(ev.count) + " byte" + (ev.count == 1 ? "" : "s") +
+                          " dropped while hunting");
+                }
+                break;
             }
-            Trace(line);
-            break;
-        }
-        case DecodeEvent::kDropped: {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                counters_.bytes_dropped += ev.count;
-            }
-            if (options_.trace) {
-                Trace("RX " + std::to_string(ev.count) + " byte" + (ev.count == 1 ? "" : "s") +
-                      " dropped while hunting");
-            }
-            break;
-        }
         }
     }
 }
@@ -356,32 +375,33 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& block) {
                 if (ex.reply[0] == kBlockError) ++counters_.plc_errors;
             }
             switch (fault.kind) {
-            case FaultKind::kTaken:
-                send = false;
-                ex.reply.clear();
-                break;
-            case FaultKind::kUnknown:
-                ex.reply = {static_cast<uint8_t>(fault.param), req.station};
-                break;
-            case FaultKind::kWrongType:
-                if (req.code == kReqWrite) {
-                    ex.reply = {kBlockData, req.station};
-                    ex.reply.insert(ex.reply.end(), req.data.begin(), req.data.end());
-                } else {
-                    ex.reply = DoneBlock(req.station);
-                }
-                break;
-            case FaultKind::kEmpty:
-                ex.reply.clear();
-                break;
-            case FaultKind::kShort:
-                ex.reply.resize(ex.reply.size() - std::min<size_t>(ex.reply.size(), fault.param));
-                break;
-            case FaultKind::kGarbage:
-                garbage = plan_.GarbageBytes(fault);
-                break;
-            default:
-                break;
+                case FaultKind::kTaken:
+                    send = false;
+                    ex.reply.clear();
+                    break;
+                case FaultKind::kUnknown:
+                    ex.reply = {static_cast<uint8_t>(fault.param), req.station};
+                    break;
+                case FaultKind::kWrongType:
+                    if (req.code == kReqWrite) {
+                        ex.reply = {kBlockData, req.station};
+                        ex.reply.insert(ex.reply.end(), req.data.begin(), req.data.end());
+                    } else {
+                        ex.reply = DoneBlock(req.station);
+                    }
+                    break;
+                case FaultKind::kEmpty:
+                    ex.reply.clear();
+                    break;
+                case FaultKind::kShort:
+                    ex.reply.resize(ex.reply.size() -
+                                    std::min<size_t>(ex.reply.size(), fault.param));
+                    break;
+                case FaultKind::kGarbage:
+                    garbage = plan_.GarbageBytes(fault);
+                    break;
+                default:
+                    break;
             }
             if (send) ++counters_.replies_sent;
         }

@@ -15,9 +15,8 @@
 // As a child process: the p8sim program (sim/main.cpp) prints the pty's
 // slave path as its first line on stdout.
 //
-// Memory and faults may be read and changed at any time from any thread.
-// Options are taken when serving starts; the present mask and pacing may
-// also change while serving.
+// Memory, faults, the present stations and pacing may be read and changed at
+// any time from any thread. Options are taken when serving starts.
 #pragma once
 
 #include <array>
@@ -59,18 +58,16 @@ struct Counters {
 struct Exchange {
     uint64_t index = 0;  // the request's number, from 1
     Request request;
-    bool present = false;        // addressed to a present station
+    bool present = false;  // addressed to a present station
     FaultKind fault = FaultKind::kNone;
     bool write_applied = false;  // memory changed
     std::vector<uint8_t> reply;  // the reply block sent (before line faults); empty if none
 };
 
 struct Options {
-    uint16_t present = 0xFFFF;          // bit n: station n answers
-    uint32_t pace_baud = 0;             // 0: replies go out at once
-    uint64_t exit_after_requests = 0;   // stop serving after this many requests (0: never)
-    uint32_t idle_exit_ms = 0;          // stop after this long without input (0: never)
-    uint32_t frame_gap_ms = 1000;       // a frame cut off for this long is dropped
+    uint64_t exit_after_requests = 0;  // stop serving after this many requests (0: never)
+    uint32_t idle_exit_ms = 0;         // stop after this long without input (0: never)
+    uint32_t frame_gap_ms = 1000;      // a frame cut off for this long is dropped
     // One line per frame received or sent, and per framing error; called on
     // the serving thread. Lines carry no timestamp.
     std::function<void(const std::string&)> trace;
@@ -124,7 +121,9 @@ public:
     bool LoadMemory(const std::string& file, std::string* error = nullptr);
     bool DumpMemory(const std::string& file, std::string* error = nullptr) const;
 
+    // Bit n set: station n answers (default: all sixteen).
     void SetPresent(uint16_t mask) { present_.store(mask); }
+    // Replies no faster than this baud rate, 11 bits a character (0: at once).
     void SetPaceBaud(uint32_t baud) { pace_baud_.store(baud); }
 
     void PushFault(const Fault& fault);
