@@ -1,5 +1,7 @@
 #include "port/posix/line_settings.h"
 
+#include <iterator>
+
 #include "port/port.h"
 
 namespace {
@@ -28,33 +30,20 @@ struct SpeedEntry {
 };
 
 constexpr SpeedEntry kStandardSpeeds[] = {
-    {50, B50},     {75, B75},     {110, B110},     {134, B134},     {150, B150},   {200, B200},
-    {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},   {2400, B2400}, {4800, B4800},
+    {50, B50},     {75, B75},       {110, B110},     {134, B134},     {150, B150},   {200, B200},
+    {300, B300},   {600, B600},     {1200, B1200},   {1800, B1800},   {2400, B2400}, {4800, B4800},
     {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
 };
 
-bool CharacterSize(uint8_t dataBits, tcflag_t* size) {
-    switch (dataBits) {
-        case 5: *size = CS5; return true;
-        case 6: *size = CS6; return true;
-        case 7: *size = CS7; return true;
-        case 8: *size = CS8; return true;
-        default: return false;
-    }
-}
+// Data bits 5..8.
+constexpr tcflag_t kCharacterSizes[] = {CS5, CS6, CS7, CS8};
+constexpr uint8_t kFewestDataBits = 5;
 
 // Parity codes 0 none, 1 odd, 2 even, 3 mark, 4 space. Mark and space are
-// "stick" parity (CMSPAR): the parity bit is always PARODD, 1 for mark.
-bool ParityBits(uint8_t parity, tcflag_t* bits) {
-    switch (parity) {
-        case 0: *bits = 0; return true;
-        case 1: *bits = PARENB | PARODD; return true;
-        case 2: *bits = PARENB; return true;
-        case 3: *bits = PARENB | CMSPAR | PARODD; return true;
-        case 4: *bits = PARENB | CMSPAR; return true;
-        default: return false;
-    }
-}
+// stick parity (CMSPAR): a fixed parity bit, 1 with PARODD (mark), else 0.
+constexpr tcflag_t kParityBits[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
+                                    PARENB | CMSPAR};
+constexpr uint8_t kLastStopBitsCode = 2;
 
 // RTS/CTS flow control is one bit on Linux, CRTSCTS, which makes RTS an
 // input-flow line and CTS an output-flow line at once; the two groups of the
@@ -118,13 +107,14 @@ bool MapLineSettings(const termios& current, const LineParams& line, uint16_t fl
     const auto stopBits = static_cast<uint8_t>(line.stopBits & 0xFFu);
     const auto parity = static_cast<uint8_t>(line.parity & 0xFFu);
 
-    tcflag_t size = 0;
-    tcflag_t parityBits = 0;
     // A rate of 0 would be B0, which on a tty means "hang up", never a speed.
-    if (line.baud == 0 || !CharacterSize(dataBits, &size) || !ParityBits(parity, &parityBits) ||
-        stopBits > 2) {
+    if (line.baud == 0 || dataBits < kFewestDataBits ||
+        dataBits >= kFewestDataBits + std::size(kCharacterSizes) ||
+        parity >= std::size(kParityBits) || stopBits > kLastStopBitsCode) {
         return false;
     }
+    const tcflag_t size = kCharacterSizes[dataBits - kFewestDataBits];
+    const tcflag_t parityBits = kParityBits[parity];
 
     termios tio = current;
     tio.c_iflag &= ~kRawInputClear;

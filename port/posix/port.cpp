@@ -27,7 +27,7 @@
 
 namespace {
 
-constexpr int kSlotCount = 64;           // ports open at once in one process
+constexpr int kSlotCount = 64;  // ports open at once in one process
 constexpr uint32_t kReadAheadSize = 512;
 constexpr uint32_t kTickMs = 10;
 constexpr uint32_t kOpenReadLimitMs = 1000;  // until the caller sets its own
@@ -196,8 +196,7 @@ int32_t ConfigurePort(int fd, const termios& current, const LineParams* line, ui
     // settings read back decide.
     if (tcsetattr(fd, TCSANOW, &setup.tio) != 0 && errno != EINVAL) return PORT_SET_FAILED;
     termios actual{};
-    if (tcgetattr(fd, &actual) != 0 ||
-        !LineSettingsHeld(setup.tio, actual, IsPseudoTerminal(fd))) {
+    if (tcgetattr(fd, &actual) != 0 || !LineSettingsHeld(setup.tio, actual, IsPseudoTerminal(fd))) {
         return PORT_SET_FAILED;
     }
     if (setup.customBaud != 0 && KernelSetBaud(fd, setup.customBaud) != 0) return PORT_SET_FAILED;
