@@ -134,6 +134,7 @@ public:
     size_t PendingFaults() const;
 
     Counters GetCounters() const;
+    // Zeroes the counters; request numbers (for numbered faults) start again at 1.
     void ResetCounters();
     // Waits until at least n requests were dealt with since the start (or the
     // last ResetCounters); false on timeout.
