@@ -480,7 +480,7 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& block) {
     }
     cv_.notify_all();
     if (done) {
-        Trace("served " + std::to_string(options_.exit_after_requests) + " requests: exiting");
+        Trace("request limit of " + std::to_string(options_.exit_after_requests) + " reached: exiting");
         stop_.store(true);
     }
 }
