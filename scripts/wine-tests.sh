@@ -20,7 +20,7 @@ case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
 COM=COM5          # mapped to the peer's pseudo-terminal
 SIM_COM=COM6      # mapped to the simulated PLC's pseudo-terminal
 ABSENT=COM9       # never mapped: opens of it must fail
-RUN_LIMIT=300     # seconds for one Windows program
+RUN_LIMIT=120     # seconds for one Windows program (each needs a few)
 BOOT_LIMIT=300    # seconds for the first start of a fresh prefix
 
 say() { printf 'wine-tests: %s\n' "$*"; }
