@@ -480,7 +480,8 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& block) {
     }
     cv_.notify_all();
     if (done) {
-        Trace("request limit of " + std::to_string(options_.exit_after_requests) + " reached: exiting");
+        Trace("request limit of " + std::to_string(options_.exit_after_requests) +
+              " reached: exiting");
         stop_.store(true);
     }
 }
