@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev googletest)
 if [ "${1:-all}" != demo ]; then
-    packages+=(g++-mingw-w64-i686 clang libclang-rt-14-dev gcovr valgrind socat
+    packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev gcovr valgrind socat
                python3 libmodbus-dev wine wine32:i386 procps)
 fi
 
