@@ -10,7 +10,7 @@ namespace {
 constexpr int kWorkSize = 12;    // the working copy: 11 characters and a zero
 constexpr int kExamined = 8;     // positions 0..7 have a character class
 constexpr int kPadded = 9;       // positions 0..8 are upper-cased and padded
-constexpr int kShownMax = 80;    // longest text a refusal line repeats
+constexpr int kShownMax = 11;    // longest text a refusal line repeats
 
 constexpr const char* kClasses[kExamined] = {
     "0",
@@ -31,8 +31,9 @@ int HexValue(char c) {
     return (c >= '0' && c <= '9') ? c - '0' : c - 'A' + 10;
 }
 
-// The text as the host handed it in, for the refusal line; a text without a
-// terminator close by is shown cut rather than read without end.
+// The text as the host handed it in, for the refusal line, as far as the
+// parser examines it: a text that fills its field without a terminator is
+// never read past the 11 characters that field can hold.
 void ShownText(const char* text, char (&shown)[kShownMax + 1]) {
     int n = 0;
     if (text != nullptr) {
