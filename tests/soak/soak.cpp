@@ -284,9 +284,10 @@ public:
 #if defined(VAVE8_SOAK_HAVE_SIM)
         if (disturbed) {
             if (!sim_.WaitForRequests(sent_, 10000)) ++tally->settleTimeouts;
-            // The last replies are in the pseudo-terminal: give it a moment
-            // to hand them to the driver's side.
-            SleepMs(10);
+            // The last replies are written to the pseudo-terminal, which
+            // hands them to the driver's side from a kernel worker: give it
+            // time even on a busy machine.
+            SleepMs(20);
         }
         const uint64_t seen = sim_.GetCounters().requests_seen;
         if (seen != sent_) {
