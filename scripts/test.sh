@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds both drivers and runs every test: the native suite, the export
-# checks, the Windows build under Wine, the sanitizer build, the fuzzers for
-# a short while, a short soak and the coverage report.
+# checks, the Windows build under Wine, the sanitizer build, the unit and
+# end-to-end suites under valgrind, the fuzzers for a short while, a short
+# soak and the coverage report.
 #   scripts/test.sh            everything
-#   scripts/test.sh native     one stage (native exports win32 asan fuzz coverage)
+#   scripts/test.sh native     one stage (native exports win32 asan valgrind fuzz coverage)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -70,6 +71,12 @@ asan() {
         ctest --preset asan -j "$jobs" --timeout 600
 }
 
+# The native build's unit and end-to-end suites under memcheck.
+valgrind() {
+    [ -f scripts/valgrind.sh ] || return 0
+    bash scripts/valgrind.sh build/native
+}
+
 fuzz() {
     [ -f scripts/fuzz.sh ] || return 0
     bash scripts/fuzz.sh short
@@ -80,12 +87,12 @@ coverage() {
     bash scripts/coverage.sh
 }
 
-all=(native win32 exports asan fuzz coverage)
+all=(native win32 exports asan valgrind fuzz coverage)
 selected=("$@")
 [ ${#selected[@]} -eq 0 ] && selected=("${all[@]}")
 for s in "${selected[@]}"; do
     case "$s" in
-        native|win32|exports|asan|fuzz|coverage) stage "$s" "$s" ;;
+        native|win32|exports|asan|valgrind|fuzz|coverage) stage "$s" "$s" ;;
         *) echo "unknown stage: $s (stages: ${all[*]})"; exit 64 ;;
     esac
 done
