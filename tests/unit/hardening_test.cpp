@@ -75,11 +75,15 @@ TEST_F(HardeningTest, DecodingAndEncodingStopAtTheBuffers) {
     for (size_t i = 256; i < data.size(); ++i) ASSERT_EQ(data[i], 0xEE) << i;
     EXPECT_TRUE(NoTraffic());
 
-    // A bit number out of range reads the whole byte instead of shifting by it.
+    // A bit number out of range takes the whole byte instead of shifting by
+    // it, and sends it without a read-back.
     reply[2] = 0x81;
     Gate(0, '2', 0, 8);
     EXPECT_EQ(DecodeReadReply(&gate, reply.data(), Mode::Single), 0);
     EXPECT_EQ(Slot16(2), 0x81);
+    EXPECT_EQ(EncodeWriteData(&gate, data.data(), Mode::Single, &call), 0);
+    EXPECT_EQ(data[0], 0x81);
+    EXPECT_TRUE(NoTraffic());
 }
 
 }  // namespace
