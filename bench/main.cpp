@@ -71,7 +71,7 @@ const char kSilentGate[] = "0940100";
 // The kinds of transaction measured against the unpaced line. The read
 // area (nibbles 0x0000 to 0x01FF) is written once before the reads; the
 // writes go to areas of their own and are read back afterwards.
-struct KindSpec {
+struct KindPlan {
     const char* key;
     const char* label;
     const char* address;
@@ -81,7 +81,7 @@ struct KindSpec {
     int payloadBytes;
 };
 
-const KindSpec kKinds[] = {
+const KindPlan kKinds[] = {
     {"single_read_word", "single read '4'", "0140100", false, 1, FN_SINGLE_READ, 2},
     {"block_read_byte_256", "block read '2' x256", "0120000", true, 256, FN_BLOCK_READ, 256},
     {"block_read_word_128", "block read '4' x128", "0140000", true, 128, FN_BLOCK_READ, 256},
@@ -262,8 +262,8 @@ Gate MakeGate(const char* address, bool block, int32_t count) {
     return gate;
 }
 
-Gate MakeGate(const KindSpec& spec) {
-    return MakeGate(spec.address, spec.block, spec.count);
+Gate MakeGate(const KindPlan& plan) {
+    return MakeGate(plan.address, plan.block, plan.count);
 }
 
 // --- the runs -------------------------------------------------------------
@@ -291,11 +291,11 @@ public:
         if (!StartSimulator(&sim, 0, &pty)) return false;
         Connection c(&module_);
         if (!Open(&c, pty, kTicks) || !PrepareReadArea(&c)) return false;
-        for (const KindSpec& spec : kKinds) {
-            Gate gate = MakeGate(spec);
+        for (const KindPlan& plan : kKinds) {
+            Gate gate = MakeGate(plan);
             if (!Configure(&c, &gate)) return false;
-            if (spec.function == FN_BLOCK_WRITE) FillBlock(&gate, WriteAreaByte);
-            TracedPhase(spec.key, [&] { c.Transfer(spec.function, &gate); });
+            if (plan.function == FN_BLOCK_WRITE) FillBlock(&gate, WriteAreaByte);
+            TracedPhase(plan.key, [&] { c.Transfer(plan.function, &gate); });
         }
         Yardstick yardstick;
         if (Yardstick::Available() && yardstick.Start(&error)) {
@@ -393,15 +393,15 @@ private:
 
     // One kind on its own. Afterwards a read gate is checked against the
     // read area, and a write gate's area is read back and checked.
-    void MeasureKind(Connection* c, const KindSpec& spec, KindResult* kind) {
-        Gate gate = MakeGate(spec);
+    void MeasureKind(Connection* c, const KindPlan& plan, KindResult* kind) {
+        Gate gate = MakeGate(plan);
         if (!Configure(c, &gate)) return;
-        if (spec.function != FN_BLOCK_WRITE) {
-            RunTransfers(c, spec.function, &gate, o_.seconds, &kind->figures);
+        if (plan.function != FN_BLOCK_WRITE) {
+            RunTransfers(c, plan.function, &gate, o_.seconds, &kind->figures);
             kind->valuesRight = ReadGateRight(gate);
         } else {
             FillBlock(&gate, WriteAreaByte);
-            RunTransfers(c, spec.function, &gate, o_.seconds, &kind->figures);
+            RunTransfers(c, plan.function, &gate, o_.seconds, &kind->figures);
             std::memset(gate.values, 0, sizeof gate.values);
             kind->valuesRight =
                 c->Transfer(FN_BLOCK_READ, &gate) == NUV_OK && BlockHolds(gate, WriteAreaByte);
@@ -411,7 +411,7 @@ private:
 
     // The compared kind and libmodbus's 125 registers, in alternating
     // rounds so that both see the same load on a shared machine.
-    void MeasureAgainstYardstick(Connection* c, const KindSpec& spec, KindResult* kind) {
+    void MeasureAgainstYardstick(Connection* c, const KindPlan& plan, KindResult* kind) {
         KindResult& y = r_->yardstick;
         y.key = kYardstickKey;
         y.label = "libmodbus read 125 registers";
@@ -427,11 +427,11 @@ private:
             r_->yardstickNote = "built without libmodbus (pkg-config found no libmodbus)";
         }
 
-        Gate gate = MakeGate(spec);
+        Gate gate = MakeGate(plan);
         if (!Configure(c, &gate)) return;
         const double share = 2 * o_.seconds / o_.rounds;
         for (int round = 0; round < o_.rounds; ++round) {
-            RunTransfers(c, spec.function, &gate, share, &kind->figures);
+            RunTransfers(c, plan.function, &gate, share, &kind->figures);
             if (r_->haveYardstick)
                 RunTransactions([&] { return yardstick.Read(); }, Limits(share), &y.figures);
         }
@@ -476,15 +476,15 @@ private:
 
         r_->kinds.resize(std::size(kKinds));
         for (size_t i = 0; i < std::size(kKinds); ++i) {
-            const KindSpec& spec = kKinds[i];
+            const KindPlan& plan = kKinds[i];
             KindResult& kind = r_->kinds[i];
-            kind.key = spec.key;
-            kind.label = spec.label;
-            kind.payloadBytes = spec.payloadBytes;
+            kind.key = plan.key;
+            kind.label = plan.label;
+            kind.payloadBytes = plan.payloadBytes;
             if (kind.key == kComparedKind) {
-                MeasureAgainstYardstick(&c, spec, &kind);
+                MeasureAgainstYardstick(&c, plan, &kind);
             } else {
-                MeasureKind(&c, spec, &kind);
+                MeasureKind(&c, plan, &kind);
             }
         }
         MeasureSilent(&c, pty);

@@ -161,7 +161,7 @@ void WriteKind(Json& j, const KindResult& kind) {
 void PrintTracedRow(const KindResult& kind) {
     if (kind.traced.empty()) return;
     std::printf("  %-30s %6.1f  ", kind.label.c_str(), kind.TracedTotal());
-    for (const auto& [name, count] : kind.traced) std::printf(" %s %.1f", name.c_str(), count);
+    for (const auto& [name, count] : kind.traced) std::printf(" %s %.3g", name.c_str(), count);
     std::printf("\n");
 }
 
