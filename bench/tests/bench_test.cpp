@@ -7,10 +7,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "bench/children.h"
 #include "bench/counting.h"
 #include "bench/measure.h"
 #include "bench/report.h"
@@ -226,6 +230,119 @@ TEST(TraceCount, CountsCallsBetweenMarksByName) {
         {"write", 2}, {"ioctl", 1}, {"read", 1}, {"poll", 1}, {"restart_syscall", 1}};
     EXPECT_EQ(counted.at("one"), one);
     EXPECT_TRUE(counted.at("two").empty());
+}
+
+// The children must never hold the benchmark up: a child that says
+// nothing, dies at once or ignores SIGTERM is dealt with in bounded time.
+TEST(Child, TakesTheFirstLineOfAStartedSimulator) {
+    Child child;
+    std::string path;
+    std::string error;
+    ASSERT_TRUE(
+        child.StartSimulator("/bin/sh", {"-c", "echo /dev/pts/77; exec sleep 30"}, &path, &error))
+        << error;
+    EXPECT_EQ(path, "/dev/pts/77");
+    EXPECT_TRUE(child.Running());
+    child.Stop();
+    EXPECT_FALSE(child.Running());
+}
+
+TEST(Child, FailsWhenTheSimulatorEndsWithoutALine) {
+    const struct {
+        const char* program;
+        std::vector<std::string> arguments;
+    } cases[] = {
+        {"/bin/sh", {"-c", "exit 3"}},
+        {"/bin/sh", {"-c", "printf no-line-end"}},
+        {"/nonexistent/p8sim", {}},
+    };
+    for (const auto& c : cases) {
+        Child child;
+        std::string path;
+        std::string error;
+        EXPECT_FALSE(child.StartSimulator(c.program, c.arguments, &path, &error)) << c.program;
+        EXPECT_NE(error.find("ended before"), std::string::npos) << error;
+        EXPECT_FALSE(child.Running());
+    }
+}
+
+TEST(Child, StopEndsAChildThatIgnoresTerm) {
+    Child child;
+    std::string path;
+    std::string error;
+    ASSERT_TRUE(child.StartSimulator(
+        "/bin/sh", {"-c", "trap '' TERM; echo ready; while :; do sleep 1; done"}, &path, &error))
+        << error;
+    const double start = NowSeconds();
+    child.Stop();
+    EXPECT_FALSE(child.Running());
+    EXPECT_LT(NowSeconds() - start, 30.0);
+}
+
+TEST(Child, WaitGivesTheExitStatusOrStopsAtItsLimit) {
+    Child child;
+    std::string error;
+    ASSERT_TRUE(child.Exec("/bin/sh", {"-c", "exit 5"}, &error)) << error;
+    EXPECT_EQ(child.Wait(30), 5);
+
+    ASSERT_TRUE(child.Exec("/bin/sh", {"-c", "exec sleep 30"}, &error)) << error;
+    EXPECT_EQ(child.Wait(0.2), -1);
+    EXPECT_FALSE(child.Running());
+}
+
+// Whatever a run met, the file must stay JSON: texts escaped, a figure
+// that is not a number written as null.
+TEST(Report, JsonEscapesTextsAndWritesNullForNoNumber) {
+    Results r;
+    r.env.date = "2000-01-01 00:00 UTC";
+    r.env.loadStart[0] = std::nan("");
+    r.yardstickNote = "say \"no\" \\ then\nstop";
+    r.kinds.resize(1);
+    r.kinds[0].key = "k";
+    r.kinds[0].label = "a 'label'";
+    r.kinds[0].traced = {{"write", 11}, {"read", 1.5}};
+    r.problems = {"one", "two"};
+
+    char file[] = "/tmp/bench-json-XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string error;
+    ASSERT_TRUE(WriteJson(r, file, &error)) << error;
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(file);
+
+    EXPECT_NE(text.find(R"("skipped": "say \"no\" \\ then\u000astop")"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("load_start": [
+      null,)"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("nan"), std::string::npos);
+    EXPECT_NE(text.find(R"("problems": [
+    "one",
+    "two"
+  ])"),
+              std::string::npos);
+
+    // Brackets balance outside strings, and nothing follows the last one.
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') inString = true;
+        if (c == '{' || c == '[') ++depth;
+        if (c == '}' || c == ']') --depth;
+        ASSERT_GE(depth, 0);
+    }
+    EXPECT_EQ(depth, 0);
+    EXPECT_FALSE(inString);
+    EXPECT_EQ(text[text.find_last_not_of('\n')], '}');
 }
 
 }  // namespace
