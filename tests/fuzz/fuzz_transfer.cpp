@@ -76,8 +76,10 @@ enum class Op {
     ChangeToLongName,
 };
 
+enum ReplyKind { kFramed, kRaw, kSilence, kHealthy };
+
 struct Reply {
-    int kind = 2;
+    int kind = kSilence;
     uint64_t delay = 0;
     int cut = 0;
     Bytes bytes;
@@ -125,13 +127,13 @@ struct Harness {
         if (nextReply >= replies.size()) return;
         const Reply& r = replies[nextReply++];
         switch (r.kind) {
-            case 0:
+            case kFramed:
                 Feed(memline::Frame(r.bytes), r.delay);
                 break;
-            case 1:
+            case kRaw:
                 Feed(r.bytes, r.delay);
                 break;
-            case 3: {
+            case kHealthy: {
                 Bytes block = plc.Answer(request.block);
                 block.resize(block.size() > static_cast<size_t>(r.cut) ? block.size() - r.cut : 0);
                 Feed(memline::Frame(block), r.delay);
@@ -150,6 +152,10 @@ const std::vector<uint8_t>& PlcPattern() {
         return m;
     }();
     return pattern;
+}
+
+uint8_t CrcStep(uint8_t crc, uint8_t b) {
+    return static_cast<uint8_t>(((crc >> 1) | (crc << 7)) ^ b);
 }
 
 // Frames that could be read from the bytes a call may see: those queued
@@ -173,14 +179,14 @@ std::vector<Bytes> FramesSeen(const std::vector<Arrival>& fed, size_t first, uin
                 return 0;
             }
             const uint8_t b = s[p++];
-            if (feed) crc = static_cast<uint8_t>(((crc >> 1) | (crc << 7)) ^ b);
+            if (feed) crc = CrcStep(crc, b);
             if (b == 0xF1 || b == 0x59) {
                 if (p >= s.size() || s[p] != b) {
                     ok = false;
                     return 0;
                 }
                 ++p;
-                if (feed) crc = static_cast<uint8_t>(((crc >> 1) | (crc << 7)) ^ b);
+                if (feed) crc = CrcStep(crc, b);
             }
             return b;
         };
@@ -196,24 +202,14 @@ std::vector<Bytes> FramesSeen(const std::vector<Arrival>& fed, size_t first, uin
     return frames;
 }
 
+// The four types by b & 3; from 0xF0 on, types the driver does not know,
+// among them values whose low byte is a known type's.
 int32_t MemoryType(uint8_t b) {
-    static constexpr int32_t kOthers[16] = {0,
-                                            '0',
-                                            '3',
-                                            'X',
-                                            -1,
-                                            0x132,
-                                            static_cast<int32_t>(0x80000032u),
-                                            0x134,
-                                            'a',
-                                            '5',
-                                            '8' + 0x10000,
-                                            0x39393939,
-                                            0x7FFFFFFF,
-                                            '\0' + 2,
-                                            '9' - 0x100,
-                                            0x100};
-    return b < 0xF0 ? "2489"[b & 3] : kOthers[b & 0xF];
+    static constexpr uint32_t kOthers[16] = {
+        0,   '0', '3',     'X',        0xFFFFFFFF, 0x132, 0x80000032, 0x134,
+        'a', '5', 0x10038, 0x39393939, 0x7FFFFFFF, 2,     0xFFFFFF39, 0x100,
+    };
+    return b < 0xF0 ? "2489"[b & 3] : static_cast<int32_t>(kOthers[b & 0xF]);
 }
 
 int32_t BitNumber(uint8_t b) {
@@ -291,11 +287,17 @@ Bytes Raw(const void* p, size_t n) {
     return Bytes(b, b + n);
 }
 
-bool Unchanged(const uint8_t* now, const std::array<uint8_t, kArea>& was, size_t from, size_t to) {
+// The value area is as it was, but perhaps for bytes `from` to `to`.
+bool UnchangedOutside(const uint8_t* now, const std::array<uint8_t, kArea>& was, size_t from,
+                      size_t to) {
     for (size_t i = 0; i < kArea; ++i) {
         if ((i < from || i >= to) && now[i] != was[i]) return false;
     }
     return true;
+}
+
+bool Unchanged(const uint8_t* now, const std::array<uint8_t, kArea>& was) {
+    return UnchangedOutside(now, was, 0, 0);
 }
 
 void CheckRead(Harness& h, Op op, const Before& b, int32_t result) {
@@ -305,7 +307,7 @@ void CheckRead(Harness& h, Op op, const Before& b, int32_t result) {
     const uint8_t* area = h.value.body.data();
     if (!Known(type)) FUZZ_CHECK(result != 0);
     if (result != 0 || g.value == nullptr) {
-        FUZZ_CHECK(Unchanged(area, b.area, 0, 0));
+        FUZZ_CHECK(Unchanged(area, b.area));
         return;
     }
     const size_t items = single ? 1 : static_cast<size_t>(std::max(g.count, 0));
@@ -313,7 +315,7 @@ void CheckRead(Harness& h, Op op, const Before& b, int32_t result) {
     const int32_t slot = SlotSize(type);
     const size_t first = single && slot == 2 ? 2 : 0;  // single 16-bit values sit at offset 2
     const size_t end = first + items * slot;
-    FUZZ_CHECK(Unchanged(area, b.area, first, end));
+    FUZZ_CHECK(UnchangedOutside(area, b.area, first, end));
 
     // Some data block that arrived during the call carried every value.
     bool carried = false;
@@ -341,10 +343,10 @@ void CheckWrite(Harness& h, Op op, const Before& b, int32_t result) {
     const bool bitWrite = single && type == '2' && g.bitNumber >= 0 && g.bitNumber <= 7;
     if (bitWrite) {
         // The slot ends holding the byte to write, whatever the PLC said.
-        FUZZ_CHECK(Unchanged(area, b.area, 2, 4));
+        FUZZ_CHECK(UnchangedOutside(area, b.area, 2, 4));
         FUZZ_CHECK(area[2] == b.area[2] && area[3] == 0);
     } else {
-        FUZZ_CHECK(Unchanged(area, b.area, 0, 0));
+        FUZZ_CHECK(Unchanged(area, b.area));
     }
 
     const auto& requests = memline::Requests();
@@ -424,7 +426,7 @@ void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
         static constexpr uint64_t kDelay[4] = {0, 1, 3, 8};  // in half read limits
         r.delay = kDelay[(k >> 2) & 3] * h.limitMs / 2;
         r.cut = k >> 4;
-        if (r.kind == 0 || r.kind == 1) {
+        if (r.kind == kFramed || r.kind == kRaw) {
             size_t n = in.Byte() + ((k & 0x10) ? 256u : 0u);
             size_t got = 0;
             const uint8_t* bytes = in.Take(n, &got);
@@ -479,7 +481,7 @@ void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
                          memline::FlushCalls() != b.flushes;
     if (h.ended) {
         FUZZ_CHECK(result == 0 && !traffic);
-        FUZZ_CHECK(Unchanged(h.value.body.data(), b.area, 0, 0));
+        FUZZ_CHECK(Unchanged(h.value.body.data(), b.area));
         FUZZ_CHECK(Raw(h.inst, sizeof *h.inst) == b.instance);
         return;
     }
@@ -494,7 +496,7 @@ void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
         tooBig || (op == Op::BlockWrite && count < 0) || badBit || b.port == 0 || noArea;
     if (refused) {
         FUZZ_CHECK(result == 1 && !traffic);
-        FUZZ_CHECK(Unchanged(h.value.body.data(), b.area, 0, 0));
+        FUZZ_CHECK(Unchanged(h.value.body.data(), b.area));
         return;
     }
 
