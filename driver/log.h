@@ -5,7 +5,14 @@
 // what it returns and never logs anywhere else.
 #pragma once
 
-extern "C" int err(int level, const char* format, ...);
+#if defined(__GNUC__)
+// The compiler checks every format against its values.
+#define VAVE8_PRINTF_FORMAT __attribute__((format(printf, 2, 3)))
+#else
+#define VAVE8_PRINTF_FORMAT
+#endif
+
+extern "C" int err(int level, const char* format, ...) VAVE8_PRINTF_FORMAT;
 
 // Levels the driver uses.
 enum LogLevel : int {
