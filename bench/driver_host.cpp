@@ -1,12 +1,11 @@
 #include "bench/driver_host.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "bench/counting.h"
 #include "hostsvc/hostsvc.h"
+#include "hostsvc/module_loader.h"
 
 namespace bench {
 
@@ -34,22 +33,11 @@ DriverModule::DriverModule() {
 
 DriverModule::~DriverModule() {
     hostsvc_set_sink(nullptr, nullptr);
-    if (module_ != nullptr) dlclose(module_);
+    hostlib::UnloadModule(&module_);
 }
 
 bool DriverModule::Load(const std::string& path, std::string* error) {
-    module_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module_ == nullptr) {
-        const char* why = dlerror();
-        *error = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
-        return false;
-    }
-    void* symbol = dlsym(module_, "NuvMain");
-    if (symbol == nullptr) {
-        *error = path + " exports no NuvMain";
-        return false;
-    }
-    entry_ = reinterpret_cast<EntryPoint>(symbol);
+    if (!hostlib::LoadModule(path, &module_, error)) return false;
 
     const int32_t result = Call(nullptr, FN_GET_NUV_INFO, &info_);
     if (result != NUV_OK) {
@@ -72,7 +60,7 @@ int32_t DriverModule::Call(DriverInstance* instance, uint32_t function, void* ar
     int32_t result = 0;
     {
         CountingScope counting;
-        result = entry_(&call);
+        result = module_.entry(&call);
     }
     heapCalls_ += CountedSoFar().HeapCalls() - before;
     ++calls_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/records.h"
+#include "hostsvc/module_loader.h"
 
 namespace bench {
 
@@ -38,10 +39,7 @@ public:
     static const char* LastLogLine();
 
 private:
-    using EntryPoint = int32_t(VAVE8_API*)(NuvCall*);
-
-    void* module_ = nullptr;
-    EntryPoint entry_ = nullptr;
+    hostlib::LoadedModule module_;
     NuvInfo info_{};
     uint64_t heapCalls_ = 0;
     uint64_t calls_ = 0;

@@ -4,13 +4,8 @@
 #include <cstring>
 
 #include "hostsvc/hostsvc.h"
+#include "hostsvc/module_loader.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#include <unistd.h>
-#endif
 
 namespace vave8ctl {
 
@@ -22,15 +17,7 @@ constexpr int32_t kLargestSaneInstance = 1 << 20;
 }  // namespace
 
 std::string DefaultModulePath() {
-#if defined(_WIN32)
-    return "vave8.dll";
-#else
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return "libvave8.so";
-    std::string path(self, static_cast<size_t>(length));
-    return path.substr(0, path.rfind('/') + 1) + "libvave8.so";
-#endif
+    return hostlib::ModuleBesideProgram();
 }
 
 DriverHost::DriverHost() {
@@ -39,43 +26,11 @@ DriverHost::DriverHost() {
 
 DriverHost::~DriverHost() {
     hostsvc_set_sink(nullptr, nullptr);
-    if (module_ == nullptr) return;
-#if defined(_WIN32)
-    FreeLibrary(static_cast<HMODULE>(module_));
-#else
-    dlclose(module_);
-#endif
+    hostlib::UnloadModule(&module_);
 }
 
 bool DriverHost::Load(const std::string& path, std::string* error) {
-#if defined(_WIN32)
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr) {
-        *error = "cannot load " + path + " (Windows error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    module_ = module;
-    FARPROC proc = GetProcAddress(module, "NuvMain");
-    if (proc == nullptr) {
-        *error = path + " exports no NuvMain";
-        return false;
-    }
-    entry_ = reinterpret_cast<EntryPoint>(reinterpret_cast<void (*)()>(proc));
-#else
-    module_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module_ == nullptr) {
-        const char* why = dlerror();
-        *error = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
-        return false;
-    }
-    void* symbol = dlsym(module_, "NuvMain");
-    if (symbol == nullptr) {
-        *error = path + " exports no NuvMain";
-        return false;
-    }
-    entry_ = reinterpret_cast<EntryPoint>(symbol);
-#endif
-    return true;
+    return hostlib::LoadModule(path, &module_, error);
 }
 
 int32_t DriverHost::GetInfo(NuvInfo* info, std::string* error) {
@@ -83,7 +38,7 @@ int32_t DriverHost::GetInfo(NuvInfo* info, std::string* error) {
     call.instance = nullptr;
     call.function = FN_GET_NUV_INFO;
     call.args = info;
-    const int32_t result = entry_(&call);
+    const int32_t result = module_.entry(&call);
     if (result != NUV_OK) {
         *error = "GetNuvInfo answered " + std::to_string(result);
         return result;
@@ -104,7 +59,7 @@ int32_t DriverHost::Call(uint32_t function, void* args) {
     call.instance = Instance();
     call.function = function;
     call.args = args;
-    return entry_(&call);
+    return module_.entry(&call);
 }
 
 DriverInstance* DriverHost::Instance() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/records.h"
+#include "hostsvc/module_loader.h"
 
 namespace vave8ctl {
 
@@ -62,10 +63,7 @@ public:
 private:
     static void Sink(void* context, int level, const char* line);
 
-    using EntryPoint = int32_t(VAVE8_API*)(NuvCall*);
-
-    void* module_ = nullptr;
-    EntryPoint entry_ = nullptr;
+    hostlib::LoadedModule module_;
     std::vector<uint8_t> storage_;
     std::vector<LogLine> lines_;
     bool live_ = false;

@@ -3,13 +3,8 @@
 #include <cstring>
 
 #include "hostsvc/hostsvc.h"
+#include "hostsvc/module_loader.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#include <unistd.h>
-#endif
 
 namespace soak {
 
@@ -22,15 +17,7 @@ constexpr int32_t kLargestSaneInstance = 1 << 20;
 }  // namespace
 
 std::string DefaultModulePath() {
-#if defined(_WIN32)
-    return "vave8.dll";
-#else
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return "libvave8.so";
-    const std::string path(self, static_cast<size_t>(length));
-    return path.substr(0, path.rfind('/') + 1) + "libvave8.so";
-#endif
+    return hostlib::ModuleBesideProgram();
 }
 
 Host::Host() {
@@ -39,39 +26,11 @@ Host::Host() {
 
 Host::~Host() {
     hostsvc_set_sink(nullptr, nullptr);
-    if (module_ == nullptr) return;
-#if defined(_WIN32)
-    FreeLibrary(static_cast<HMODULE>(module_));
-#else
-    dlclose(module_);
-#endif
+    hostlib::UnloadModule(&module_);
 }
 
 bool Host::Load(const std::string& path, std::string* error) {
-#if defined(_WIN32)
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr) {
-        *error = "cannot load " + path + " (Windows error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    module_ = module;
-    FARPROC proc = GetProcAddress(module, "NuvMain");
-    if (proc != nullptr) entry_ = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(proc));
-#else
-    module_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module_ == nullptr) {
-        const char* why = dlerror();
-        *error = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
-        return false;
-    }
-    void* symbol = dlsym(module_, "NuvMain");
-    if (symbol != nullptr) entry_ = reinterpret_cast<Entry>(symbol);
-#endif
-    if (entry_ == nullptr) {
-        *error = path + " exports no NuvMain";
-        return false;
-    }
-    return true;
+    return hostlib::LoadModule(path, &module_, error);
 }
 
 bool Host::Allocate(std::string* error) {
@@ -81,7 +40,7 @@ bool Host::Allocate(std::string* error) {
     std::memset(&call, 0, sizeof call);
     call.function = FN_GET_NUV_INFO;
     call.args = &info;
-    const int32_t result = entry_(&call);
+    const int32_t result = module_.entry(&call);
     if (result != NUV_OK || info.instanceSize < static_cast<int32_t>(sizeof(DriverInstance)) ||
         info.instanceSize > kLargestSaneInstance) {
         *error = "GetNuvInfo answered " + std::to_string(result) + " with instance size " +
@@ -105,7 +64,7 @@ int32_t Host::Call(uint32_t function, void* args) {
     NuvCall before;
     std::memcpy(&before, &call, sizeof call);
 
-    const int32_t result = entry_(&call);
+    const int32_t result = module_.entry(&call);
 
     if (std::memcmp(&before, &call, sizeof call) != 0) guardsWhole_ = false;
     for (size_t i = instanceSize_; i < storage_.size(); ++i) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/records.h"
+#include "hostsvc/module_loader.h"
 
 namespace soak {
 
@@ -38,9 +39,7 @@ public:
 private:
     static void Sink(void* context, int level, const char* line);
 
-    using Entry = int32_t(VAVE8_API*)(NuvCall*);
-    void* module_ = nullptr;
-    Entry entry_ = nullptr;
+    hostlib::LoadedModule module_;
     std::vector<uint8_t> storage_;
     size_t instanceSize_ = 0;
     bool guardsWhole_ = true;
