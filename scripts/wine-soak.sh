@@ -30,59 +30,20 @@ RATE=${SOAK_FAULT_RATE:-0.1}
 SEED=${SOAK_SEED:-1}
 TICKS=${SOAK_TICKS:-4}
 LIMIT=${SOAK_LIMIT:-1800}
-BOOT_LIMIT=300
 
 say() { printf 'wine-soak: %s\n' "$*"; }
 die() { say "$*"; exit 2; }
 
 [ -f "$BUILD/CMakeCache.txt" ] || die "no build in $BUILD: configure the win32 preset first"
 
-# --- which Wine, which binaries --------------------------------------------------
-WINE32=/usr/lib/wine/wine
-WINE64=/usr/lib/wine/wine64
-if [ -x "$WINE32" ] && "$WINE32" --version >/dev/null 2>&1; then
-    WINE=$WINE32
-    PREFIX_NAME=wineprefix-win32
-    export WINEARCH=win32
-    BIN="$BUILD/bin"
-    cmake --build "$BUILD" --target vave8 hostsvc vave8soak >"$BUILD/soak-build.log" 2>&1 ||
-        { tail -n 30 "$BUILD/soak-build.log"; die "building vave8soak.exe failed"; }
-    say "32-bit Wine, binaries from $BIN"
-else
-    [ -x "$WINE64" ] || die "32-bit Wine cannot run here and $WINE64 is missing"
-    command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
-        die "32-bit Wine cannot run here; the 64-bit build needs g++-mingw-w64-x86-64-posix"
-    say "this machine runs no 32-bit code: building the same sources for 64-bit Windows in $BUILD/win64"
-    if ! { cmake -S "$ROOT" -B "$BUILD/win64" -G Ninja \
-              -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
-              -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TOOLS=OFF >"$BUILD/soak-win64-configure.log" 2>&1 &&
-           cmake --build "$BUILD/win64" --target vave8 hostsvc vave8soak \
-              >"$BUILD/soak-win64-build.log" 2>&1; }; then
-        tail -n 30 "$BUILD/soak-win64-configure.log" "$BUILD/soak-win64-build.log" 2>/dev/null
-        die "the 64-bit Windows build failed"
-    fi
-    WINE=$WINE64
-    PREFIX_NAME=wineprefix-win64
-    export WINEARCH=win64
-    BIN="$BUILD/win64/bin"
-fi
+# --- which Wine, which binaries, the simulated PLC --------------------------------
+. "$ROOT/scripts/wine-env.sh"
+wine_binaries soak vave8 hostsvc vave8soak
 for f in vave8soak.exe vave8.dll hostsvc.dll; do
     [ -f "$BIN/$f" ] || die "missing $BIN/$f"
 done
 
-SIM_BUILD="$BUILD/native-sim"
-if ! { cmake -S "$ROOT" -B "$SIM_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TESTS=OFF \
-          >"$BUILD/soak-sim-configure.log" 2>&1 &&
-       cmake --build "$SIM_BUILD" --target p8sim >"$BUILD/soak-sim-build.log" 2>&1; }; then
-    tail -n 30 "$BUILD/soak-sim-configure.log" "$BUILD/soak-sim-build.log" 2>/dev/null
-    die "building p8sim failed"
-fi
-SIM="$SIM_BUILD/bin/p8sim"
-
-export WINEPREFIX="$BUILD/$PREFIX_NAME"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+native_sim || die "building p8sim failed"
 
 WORK=$(mktemp -d)
 SIM_PID=""
@@ -94,14 +55,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    say "creating the Wine prefix $WINEPREFIX (first start takes a while)"
-    mkdir -p "$WINEPREFIX"
-    if ! timeout "$BOOT_LIMIT" "$WINE" wineboot -i >"$WORK/boot.log" 2>&1; then
-        tail -n 20 "$WORK/boot.log"
-        die "wineboot did not finish within ${BOOT_LIMIT}s"
-    fi
-fi
+wine_prefix "$WORK"
 
 # Without a console Wine may write CR LF; each argument goes on its own line.
 soak() {

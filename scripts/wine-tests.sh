@@ -21,7 +21,6 @@ COM=COM5          # mapped to the peer's pseudo-terminal
 SIM_COM=COM6      # mapped to the simulated PLC's pseudo-terminal
 ABSENT=COM9       # never mapped: opens of it must fail
 RUN_LIMIT=120     # seconds for one Windows program (each needs a few)
-BOOT_LIMIT=300    # seconds for the first start of a fresh prefix
 
 say() { printf 'wine-tests: %s\n' "$*"; }
 die() { say "$*"; exit 2; }
@@ -30,42 +29,11 @@ die() { say "$*"; exit 2; }
 command -v python3 >/dev/null || die "python3 is needed for the pseudo-terminal peer"
 
 # --- which Wine, which binaries -----------------------------------------------------
-WINE32=/usr/lib/wine/wine
-WINE64=/usr/lib/wine/wine64
-BIN="$BUILD/bin"
-if [ -x "$WINE32" ] && "$WINE32" --version >/dev/null 2>&1; then
-    WINE=$WINE32
-    PREFIX_NAME=wineprefix-win32
-    export WINEARCH=win32
-    say "32-bit Wine, binaries from $BIN"
-else
-    [ -x "$WINE64" ] || die "32-bit Wine cannot run here and $WINE64 is missing (apt-get install wine64)"
-    command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
-        die "32-bit Wine cannot run here; the 64-bit build needs g++-mingw-w64-x86-64-posix"
-    say "this machine runs no 32-bit code (the i386 Wine loader does not start);"
-    say "building the same sources for 64-bit Windows in $BUILD/win64 and using the 64-bit Wine"
-    if ! { cmake -S "$ROOT" -B "$BUILD/win64" -G Ninja \
-              -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
-              -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TOOLS=OFF >"$BUILD/win64-configure.log" 2>&1 &&
-           cmake --build "$BUILD/win64" --target vave8 hostsvc wine_port_test wine_host_test wine_e2e_test \
-              >"$BUILD/win64-build.log" 2>&1; }; then
-        tail -n 30 "$BUILD/win64-configure.log" "$BUILD/win64-build.log" 2>/dev/null
-        die "the 64-bit Windows build failed"
-    fi
-    WINE=$WINE64
-    PREFIX_NAME=wineprefix-win64
-    export WINEARCH=win64
-    BIN="$BUILD/win64/bin"
-fi
+. "$ROOT/scripts/wine-env.sh"
+wine_binaries wine-tests vave8 hostsvc wine_port_test wine_host_test wine_e2e_test
 for exe in wine_port_test.exe wine_host_test.exe wine_e2e_test.exe hostsvc.dll vave8.dll; do
     [ -f "$BIN/$exe" ] || die "missing $BIN/$exe"
 done
-
-export WINEPREFIX="$BUILD/$PREFIX_NAME"
-export WINEDEBUG=-all
-# No Mono or Gecko installers, no display: nothing may wait for a person.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
 
 WORK=$(mktemp -d)
 PEER_PID=""
@@ -80,14 +48,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # --- the prefix: created once, then reused --------------------------------------------
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    say "creating the Wine prefix $WINEPREFIX (first start takes a while)"
-    mkdir -p "$WINEPREFIX"
-    if ! timeout "$BOOT_LIMIT" "$WINE" wineboot -i >"$WORK/boot.log" 2>&1; then
-        tail -n 20 "$WORK/boot.log"
-        die "wineboot did not finish within ${BOOT_LIMIT}s"
-    fi
-fi
+wine_prefix "$WORK"
 timeout 60 /usr/lib/wine/wineserver -w >/dev/null 2>&1
 
 # --- the Linux side: pseudo-terminal with an echo ------------------------------------
@@ -135,11 +96,8 @@ run wine_host_test.exe "$COM" "$ABSENT"
 # p8sim is a Linux program: built natively inside the build dir. Station 7
 # answers every request with an ERROR block of code 0x0A.
 if [ -f "$ROOT/sim/CMakeLists.txt" ]; then
-    SIM_BUILD="$BUILD/native-sim"
-    if cmake -S "$ROOT" -B "$SIM_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TESTS=OFF \
-            >"$WORK/sim-configure.log" 2>&1 &&
-       cmake --build "$SIM_BUILD" --target p8sim >"$WORK/sim-build.log" 2>&1; then
-        "$SIM_BUILD/bin/p8sim" --parity N --fault '*:error=0x0A@7' --idle-exit $RUN_LIMIT \
+    if native_sim; then
+        "$SIM" --parity N --fault '*:error=0x0A@7' --idle-exit $RUN_LIMIT \
             >"$WORK/sim.out" 2>"$WORK/sim.err" &
         SIM_PID=$!
         for _ in $(seq 100); do
@@ -157,8 +115,6 @@ if [ -f "$ROOT/sim/CMakeLists.txt" ]; then
             TOTAL_FAILED=$((TOTAL_FAILED + 1))
         fi
     else
-        tail -n 30 "$WORK/sim-configure.log" "$WORK/sim-build.log"
-        say "building p8sim failed"
         TOTAL_FAILED=$((TOTAL_FAILED + 1))
     fi
 else
