@@ -180,3 +180,54 @@ TEST(PortFlushTest, DropsWaitingInputAndKeepsTheReadLimit) {
 }
 
 }  // namespace
+
+// Break and pause wait their full time, signals or not, on a line, on the
+// null device and for a handle the module never gave out; the line works
+// afterwards.
+TEST(PortIoTest, BreakAndPauseWaitTheirTimeAndLeaveTheLineUsable) {
+    struct sigaction action {};
+    struct sigaction saved {};
+    action.sa_handler = IgnoreSignal;
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
+    OpenPort port;
+    ASSERT_EQ(port.openResult, PORT_OK);
+    PortHandle null = kInvalidPortHandle;
+    ASSERT_EQ(PortOpen("NUL", nullptr, 0, &null), PORT_OK);
+
+    const pthread_t sleeper = pthread_self();
+    std::thread interrupter([sleeper] {
+        for (int i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            pthread_kill(sleeper, SIGUSR1);
+        }
+    });
+    const struct {
+        const char* what;
+        int32_t (*call)(PortHandle);
+        PortHandle handle;
+    } cases[] = {
+        {"break on the line", [](PortHandle h) { return PortSendBreak(1100, h); }, port.handle},
+        {"break on NUL", [](PortHandle h) { return PortSendBreak(40, h); }, null},
+        {"break, unknown handle", [](PortHandle h) { return PortSendBreak(40, h); }, 0x7FFF0000u},
+        {"pause", [](PortHandle) { return PortPause(40); }, 0},
+        {"pause of 0", [](PortHandle) { return PortPause(0); }, 0},
+        {"negative pause", [](PortHandle) { return PortPause(-5); }, 0},
+    };
+    const int64_t expected[] = {1100, 40, 40, 40, 0, 0};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(cases[i].call(cases[i].handle), PORT_OK);
+        const int64_t elapsed = ElapsedMs(start);
+        EXPECT_GE(elapsed, expected[i] - 1);
+        EXPECT_LT(elapsed, expected[i] + 1500);
+    }
+    interrupter.join();
+    sigaction(SIGUSR1, &saved, nullptr);
+
+    const uint8_t bytes[3] = {0xF1, 0x00, 0x59};
+    uint32_t written = 0;
+    EXPECT_EQ(PortWrite(port.handle, bytes, 3, &written), PORT_OK);
+    EXPECT_EQ(port.pty.Receive(3, 1000), std::vector<uint8_t>(bytes, bytes + 3));
+    EXPECT_EQ(PortClose(null), PORT_OK);
+}
