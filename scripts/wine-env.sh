@@ -31,7 +31,7 @@ wine_binaries() {
         say "building the same sources for 64-bit Windows in $BUILD/win64 and using the 64-bit Wine"
         if ! { cmake -S "$ROOT" -B "$BUILD/win64" -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
-                  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TOOLS=OFF >"$BUILD/$log-win64-configure.log" 2>&1 &&
+                  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TOOLS=ON >"$BUILD/$log-win64-configure.log" 2>&1 &&
                cmake --build "$BUILD/win64" --target "$@" >"$BUILD/$log-win64-build.log" 2>&1; }; then
             tail -n 30 "$BUILD/$log-win64-configure.log" "$BUILD/$log-win64-build.log" 2>/dev/null
             die "the 64-bit Windows build failed"

@@ -30,8 +30,8 @@ command -v python3 >/dev/null || die "python3 is needed for the pseudo-terminal 
 
 # --- which Wine, which binaries -----------------------------------------------------
 . "$ROOT/scripts/wine-env.sh"
-wine_binaries wine-tests vave8 hostsvc wine_port_test wine_host_test wine_e2e_test
-for exe in wine_port_test.exe wine_host_test.exe wine_e2e_test.exe hostsvc.dll vave8.dll; do
+wine_binaries wine-tests vave8 hostsvc wine_port_test wine_host_test wine_e2e_test vave8ctl
+for exe in wine_port_test.exe wine_host_test.exe wine_e2e_test.exe vave8ctl.exe hostsvc.dll vave8.dll; do
     [ -f "$BIN/$exe" ] || die "missing $BIN/$exe"
 done
 
@@ -89,6 +89,24 @@ run() {
     [ "$rc" -eq 0 ] || STATUS=1
 }
 
+# tool WHAT EXIT PATTERN ARGS...: one run of vave8ctl.exe, which must end
+# with EXIT and print PATTERN (a fixed text; empty: anything).
+tool() {
+    local what=$1 want=$2 pattern=$3
+    shift 3
+    (cd "$BIN" && timeout "$RUN_LIMIT" "$WINE" vave8ctl.exe "$@") 2>&1 | tr -d '\r' >"$WORK/tool.out"
+    local rc=${PIPESTATUS[0]}
+    if [ "$rc" -eq "$want" ] && { [ -z "$pattern" ] || grep -qF -- "$pattern" "$WORK/tool.out"; }; then
+        TOTAL_PASSED=$((TOTAL_PASSED + 1))
+        say "vave8ctl.exe $*: $what, ok"
+    else
+        TOTAL_FAILED=$((TOTAL_FAILED + 1))
+        STATUS=1
+        say "vave8ctl.exe $*: $what FAILED (exit $rc, wanted $want and '$pattern')"
+        grep -vE '^[0-9a-f]{4}:(fixme|err):' "$WORK/tool.out" | tail -n 20
+    fi
+}
+
 run wine_port_test.exe "$COM" "$ABSENT"
 run wine_host_test.exe "$COM" "$ABSENT"
 
@@ -109,6 +127,14 @@ if [ -f "$ROOT/sim/CMakeLists.txt" ]; then
             ln -sfn "$SIM_PTY" "$WINEPREFIX/dosdevices/$(printf '%s' "$SIM_COM" | tr 'A-Z' 'a-z')"
             say "$SIM_COM -> $SIM_PTY (p8sim)"
             run wine_e2e_test.exe "$SIM_COM" 300
+            # The host tool, as an engineer runs it on Windows.
+            tool "driver description" 0 'Philips P8 PLC' info
+            tool "address refused" 1 "Illegal character 2 in '0330000'" parse 0330000
+            tool "write a word" 0 '' --port "$SIM_COM" --parity none write 0340100 4242
+            tool "read it back" 0 '4242' --port "$SIM_COM" --parity none read 0340100
+            tool "read a block" 0 'item' --port "$SIM_COM" --parity none read 0340100 --count 4
+            tool "ERROR block, logged" 2 'Recieved ERROR block 0x0a retry 1' \
+                --port "$SIM_COM" --parity none --verbose read 0740100
         else
             cat "$WORK/sim.err"
             say "p8sim did not report its pseudo-terminal"
