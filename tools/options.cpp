@@ -192,22 +192,22 @@ constexpr OptionSpec kOptions[] = {
 };
 
 const OptionSpec* FindOption(std::string_view name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.name) return &spec;
+    for (const OptionSpec& entry : kOptions) {
+        if (name == entry.name) return &entry;
     }
     return nullptr;
 }
 
 const CommandSpec* FindCommand(std::string_view name) {
-    for (const CommandSpec& spec : kCommands) {
-        if (name == spec.name) return &spec;
+    for (const CommandSpec& entry : kCommands) {
+        if (name == entry.name) return &entry;
     }
     return nullptr;
 }
 
-bool AppliesTo(const OptionSpec& spec, const std::string& command) {
-    if (spec.commands == nullptr) return true;
-    std::string_view list = spec.commands;
+bool AppliesTo(const OptionSpec& entry, const std::string& command) {
+    if (entry.commands == nullptr) return true;
+    std::string_view list = entry.commands;
     while (!list.empty()) {
         const size_t space = list.find(' ');
         if (list.substr(0, space) == command) return true;
@@ -232,9 +232,9 @@ bool CheckCommand(const Options& o, const std::vector<const OptionSpec*>& seen,
                                "' (commands: info, parse, open, "
                                "read, write, poll, demo)");
     }
-    for (const OptionSpec* spec : seen) {
-        if (!AppliesTo(*spec, o.command)) {
-            return Fail(error, std::string("--") + spec->name + " does not apply to " + o.command);
+    for (const OptionSpec* entry : seen) {
+        if (!AppliesTo(*entry, o.command)) {
+            return Fail(error, std::string("--") + entry->name + " does not apply to " + o.command);
         }
     }
     const size_t n = o.arguments.size();
@@ -283,17 +283,17 @@ bool ParseCommandLine(int argc, char** argv, Options* options, std::string* erro
             value = name.substr(equals + 1);
             name = name.substr(0, equals);
         }
-        const OptionSpec* spec = FindOption(name);
-        if (spec == nullptr) return Fail(error, "unknown option '--" + std::string(name) + "'");
-        if (spec->takesValue && !value) {
+        const OptionSpec* entry = FindOption(name);
+        if (entry == nullptr) return Fail(error, "unknown option '--" + std::string(name) + "'");
+        if (entry->takesValue && !value) {
             if (i + 1 >= argc) return Fail(error, "--" + std::string(name) + " needs a value");
             value = argv[++i];
         }
-        if (!spec->takesValue && value) {
+        if (!entry->takesValue && value) {
             return Fail(error, "--" + std::string(name) + " takes no value");
         }
-        if (!spec->apply(options, value.value_or(""), error)) return false;
-        seen.push_back(spec);
+        if (!entry->apply(options, value.value_or(""), error)) return false;
+        seen.push_back(entry);
     }
     if (options->help) return true;
     if (positional.empty()) return Fail(error, "no command given");
