@@ -53,6 +53,20 @@ bool ReadFirstLine(int fd, std::string* line, std::string* error) {
 
 }  // namespace
 
+namespace {
+
+// execv's argument vector: the program, its arguments, a null pointer.
+std::vector<char*> ArgumentVector(const std::string& program,
+                                  const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+}  // namespace
+
 bool Child::StartSimulator(const std::string& program, const std::vector<std::string>& arguments,
                            std::string* ptyPath, std::string* error) {
     Stop();
@@ -62,10 +76,7 @@ bool Child::StartSimulator(const std::string& program, const std::vector<std::st
         return false;
     }
     // Built before the fork: the child only execs.
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = ArgumentVector(program, arguments);
 
     const pid_t parent = getpid();
     const pid_t pid = fork();
@@ -111,10 +122,7 @@ bool Child::Fork(const std::function<int()>& body, std::string* error) {
 bool Child::Exec(const std::string& program, const std::vector<std::string>& arguments,
                  std::string* error) {
     Stop();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = ArgumentVector(program, arguments);
 
     const pid_t parent = getpid();
     const pid_t pid = fork();
