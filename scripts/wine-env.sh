@@ -4,8 +4,11 @@
 # and BUILD (a win32-preset build dir) and defines say and die.
 #
 # Where the kernel has no 32-bit user mode, Wine's 32-bit loader fails with
-# "Exec format error": the same sources are then built for 64-bit Windows in
-# BUILD/win64 (cmake/mingw-x86_64.cmake) and run under the 64-bit Wine.
+# "Exec format error" unless scripts/wine32-emul.sh (which the test command
+# runs the Wine scripts under) has handed 32-bit programs to qemu-user; it
+# says what it did in VAVE8_WINE32_MODE. Where no 32-bit program can run, the
+# same sources are built for 64-bit Windows in BUILD/win64
+# (cmake/mingw-x86_64.cmake) and run under the 64-bit Wine.
 
 BOOT_LIMIT=${BOOT_LIMIT:-300}   # seconds for the first start of a fresh prefix
 
@@ -15,20 +18,29 @@ wine_binaries() {
     local log=$1
     shift
     local wine32=/usr/lib/wine/wine wine64=/usr/lib/wine/wine64 prefix_name
-    if [ -x "$wine32" ] && "$wine32" --version >/dev/null 2>&1; then
+    local mode=${VAVE8_WINE32_MODE:-}
+    if [ -z "$mode" ]; then
+        mode=none
+        [ -x "$wine32" ] && timeout 60 "$wine32" --version >/dev/null 2>&1 && mode=$(wine32_how)
+    fi
+    if [ "${mode%%:*}" != none ]; then
         WINE=$wine32
         prefix_name=wineprefix-win32
         export WINEARCH=win32
         BIN="$BUILD/bin"
         cmake --build "$BUILD" --target "$@" >"$BUILD/$log-build.log" 2>&1 ||
             { tail -n 30 "$BUILD/$log-build.log"; die "building $* failed"; }
-        say "32-bit Wine, binaries from $BIN"
+        case "$mode" in
+            native) say "32-bit Wine, run directly by the kernel; binaries from $BIN" ;;
+            qemu:*) say "32-bit Wine under qemu-user emulation (${mode#qemu: }); binaries from $BIN" ;;
+            *) say "32-bit Wine through ${mode#*: }; binaries from $BIN" ;;
+        esac
     else
         [ -x "$wine64" ] || die "32-bit Wine cannot run here and $wine64 is missing (apt-get install wine64)"
         command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
             die "32-bit Wine cannot run here; the 64-bit build needs g++-mingw-w64-x86-64-posix"
-        say "this machine runs no 32-bit code (the i386 Wine loader does not start);"
-        say "building the same sources for 64-bit Windows in $BUILD/win64 and using the 64-bit Wine"
+        say "no 32-bit program runs here (${mode#none: }): 64-bit Wine and a 64-bit build in $BUILD/win64;"
+        say "THE SHIPPED 32-bit vave8.dll WAS NOT RUN"
         if ! { cmake -S "$ROOT" -B "$BUILD/win64" -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
                   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVE8_TOOLS=ON >"$BUILD/$log-win64-configure.log" 2>&1 &&
@@ -46,6 +58,18 @@ wine_binaries() {
     # No Mono or Gecko installers, no display: nothing may wait for a person.
     export WINEDLLOVERRIDES="mscoree,mshtml="
     unset DISPLAY WAYLAND_DISPLAY
+}
+
+# wine32_how: "native", or "binfmt: HANDLER" when a binfmt_misc handler
+# takes i386 programs (it is tried before the kernel's own loader).
+wine32_how() {
+    local f
+    for f in /proc/sys/fs/binfmt_misc/*; do
+        [ -f "$f" ] && grep -qx enabled "$f" 2>/dev/null &&
+            grep -q '^magic 7f454c4601010100000000000000000002000300' "$f" 2>/dev/null &&
+            { echo "binfmt: the handler $(basename "$f") ($(sed -n 's/^interpreter //p' "$f"))"; return; }
+    done
+    echo native
 }
 
 # wine_prefix LOGDIR: creates the prefix on first use, then reuses it.
