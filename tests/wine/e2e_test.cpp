@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "abi32.h"
 #include "check.h"
 #include "driver/records.h"
 #include "hostsvc/hostsvc.h"
@@ -36,7 +37,7 @@ int32_t Call(uint32_t function, void* args) {
     call.instance = g_inst;
     call.function = function;
     call.args = args;
-    return g_nuvMain(&call);
+    return abi32::CallNuvMain(g_nuvMain, &call);
 }
 
 // A gate as the parser leaves it, for `address`.
@@ -199,6 +200,106 @@ void TestSoak() {
     check::Note("%d rounds of a 32-word write and read in %llu ms", round, GetTickCount64() - start);
 }
 
+#if defined(__i386__)
+// The records as a 32-bit host lays them out: built and read back at their
+// byte offsets, never through the driver's structs, each followed by bytes
+// that must stay as they were.
+int32_t RawCall(void* instance, uint32_t function, void* args) {
+    uint8_t block[20];  // instance, function, 8 bytes of the host's own, args
+    std::memset(block, 0xA5, sizeof block);
+    abi32::Put32(block, 0, reinterpret_cast<uint32_t>(instance));
+    abi32::Put32(block, 4, function);
+    abi32::Put32(block, 16, reinterpret_cast<uint32_t>(args));
+    const int32_t rc = abi32::CallNuvMain(g_nuvMain, block);
+    CHECK(abi32::Get(block, 8, 4) == 0xA5A5A5A5u && abi32::Get(block, 12, 4) == 0xA5A5A5A5u);
+    return rc;
+}
+
+void TestRecords32() {
+    using abi32::Field;
+    constexpr uint8_t kFill = 0xEE;
+
+    check::Context("GetNuvInfo at 32-bit offsets");
+    uint8_t info[32 + 16];
+    std::memset(info, kFill, sizeof info);
+    CHECK_EQ(RawCall(nullptr, FN_GET_NUV_INFO, info), NUV_OK);
+    const Field infoFields[] = {{0, 4, 70, "code"},     {12, 4, 554, "instanceSize"},
+                                {16, 4, 4, "four"},     {20, 2, 9600, "baud"},
+                                {22, 2, 8, "dataBits"}, {24, 2, 0, "stopBits"},
+                                {26, 2, 2, "parity"},   {28, 4, 3, "three"}};
+    abi32::CheckFields("NuvInfo", info, infoFields, 32, sizeof info, kFill, __LINE__);
+    CHECK_STR(reinterpret_cast<const char*>(abi32::Get(info, 4, 4)), "Philips P8 PLC");
+    CHECK_EQ(std::strlen(reinterpret_cast<const char*>(abi32::Get(info, 8, 4))), 181);
+
+    check::Context("ColdStart at 32-bit offsets on %s", g_port);
+    uint8_t start[28] = {};
+    std::snprintf(reinterpret_cast<char*>(start), 12, "%s", g_port);
+    abi32::Put32(start, 12, 1);   // open the port
+    abi32::Put32(start, 16, 50);  // ticks
+    abi32::Put16(start, 20, 9600);
+    abi32::Put16(start, 22, 8);
+    alignas(8) uint8_t inst[kInstanceSize + 16];
+    std::memset(inst, kFill, sizeof inst);
+    CHECK_EQ(RawCall(inst, FN_COLD_START, start), NUV_OK);
+    const Field instFields[] = {{0, 4, 50, "timeoutTicks"}, {20, 2, 9600, "baud"},
+                                {22, 2, 8, "dataBits"},     {24, 2, 0, "stopBits"},
+                                {26, 2, 0, "parity"},       {28, 2, 0x0303, "lineFlags"}};
+    abi32::CheckFields("DriverInstance", inst, instFields, kInstanceSize, sizeof inst, kFill,
+                       __LINE__);
+    CHECK(abi32::Get(inst, 4, 4) != 0);  // the port's handle
+    CHECK_STR(reinterpret_cast<const char*>(inst + 8), g_port);
+
+    check::Context("address parse at 32-bit offsets");
+    const char* address = "0340180";
+    uint8_t parse[36 + 16];
+    std::memset(parse, kFill, sizeof parse);
+    abi32::Put32(parse, 0, reinterpret_cast<uint32_t>(address));
+    abi32::Put32(parse, 8, 0);  // 16-bit gate
+    abi32::Put32(parse, 12, 1);
+    CHECK_EQ(RawCall(inst, FN_SINGLE_ADDRESS_PARSER, parse), NUV_OK);
+    const Field parseFields[] = {{4, 4, 0xEEEEEEEEu, "hostOwn"},    {16, 4, 3, "station"},
+                                 {20, 4, '4', "memoryType"},        {24, 4, 96, "itemAddress"},
+                                 {28, 4, 0xFFFFFFFFu, "bitNumber"}, {32, 4, 16, "valueWidth"}};
+    abi32::CheckFields("GateParse", parse, parseFields, 36, sizeof parse, kFill, __LINE__);
+
+    check::Context("a write and a read at 32-bit offsets");
+    uint8_t out[4] = {kFill, kFill, 0xEF, 0xBE};
+    uint8_t gate[44 + 16];
+    std::memset(gate, 0x5A, sizeof gate);   // the host's own bytes and what follows the record
+    std::memcpy(gate + 8, parse + 16, 20);  // station .. valueWidth, as the host copies them
+    abi32::Put32(gate, 32, 1);
+    abi32::Put32(gate, 40, reinterpret_cast<uint32_t>(out));
+    uint8_t before[sizeof gate];
+    std::memcpy(before, gate, sizeof gate);
+    CHECK_EQ(RawCall(inst, FN_SINGLE_WRITE, gate), NUV_OK);
+    CHECK(std::memcmp(gate, before, sizeof gate) == 0);
+    uint8_t in[4] = {kFill, kFill, 0, 0};
+    abi32::Put32(gate, 40, reinterpret_cast<uint32_t>(in));
+    std::memcpy(before, gate, sizeof gate);
+    CHECK_EQ(RawCall(inst, FN_SINGLE_READ, gate), NUV_OK);
+    CHECK(std::memcmp(gate, before, sizeof gate) == 0);
+    CHECK(std::memcmp(in, out, sizeof in) == 0);
+
+    check::Context("the request frame at offset 30 of the instance");
+    uint8_t words[20];
+    abi32::Put32(gate, 16, 64);  // "0340100": nibble 0x0100
+    abi32::Put32(gate, 32, 10);
+    abi32::Put32(gate, 40, reinterpret_cast<uint32_t>(words));
+    CHECK_EQ(RawCall(inst, FN_BLOCK_READ, gate), NUV_OK);
+    const uint8_t request[] = {0xA2, 0x03, 0x01, 0x00, 0x01, 0x27};
+    CHECK(std::memcmp(inst + 30, request, sizeof request) == 0);
+
+    check::Context("CloseCom clears the handle at offset 4");
+    CHECK_EQ(RawCall(inst, FN_CLOSE_COM, nullptr), NUV_OK);
+    CHECK_EQ(abi32::Get(inst, 4, 4), 0);
+
+    // Wine turns a fault into a Windows exception only when the signal
+    // context is right, which emulation must get right too.
+    check::Context("a fault becomes an exception");
+    CHECK(IsBadReadPtr(reinterpret_cast<const void*>(16), 4));
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,6 +311,9 @@ int main(int argc, char** argv) {
     if (!CHECK(g_nuvMain != nullptr)) return check::Finish();
     hostsvc_set_sink(Sink, nullptr);
 
+#if defined(__i386__)
+    TestRecords32();
+#endif
     TestStart();
     TestSingles();
     TestBlocks();
@@ -217,5 +321,6 @@ int main(int argc, char** argv) {
     TestSoak();
     check::Context("EndNuv");
     CHECK_EQ(Call(FN_END_NUV, nullptr), NUV_OK);
+    abi32::CheckedCalls();
     return check::Finish();
 }

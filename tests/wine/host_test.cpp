@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "abi32.h"
 #include "check.h"
 #include "driver/records.h"
 #include "hostsvc/hostsvc.h"
@@ -84,7 +85,7 @@ int32_t Call(DriverInstance* instance, uint32_t function, void* args) {
     call.function = function;
     call.args = args;
     ClearLines();
-    return g_nuvMain(&call);
+    return abi32::CallNuvMain(g_nuvMain, &call);
 }
 
 StartParams Start(const char* port, int32_t openFlag, int32_t ticks) {
@@ -391,5 +392,6 @@ int main(int argc, char** argv) {
     TestLifecycleOn("NUL");
     TestLifecycleOn(g_port);
     TestEnd();
+    abi32::CheckedCalls();
     return check::Finish();
 }
