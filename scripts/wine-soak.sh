@@ -50,6 +50,7 @@ SIM_PID=""
 cleanup() {
     if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; fi
     rm -f "$WINEPREFIX/dosdevices/$(printf '%s' "$COM" | tr 'A-Z' 'a-z')"
+    WINEPREFIX="$WINEPREFIX" timeout 30 /usr/lib/wine/wineserver -k >/dev/null 2>&1
     rm -rf "$WORK"
 }
 trap cleanup EXIT

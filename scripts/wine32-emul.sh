@@ -19,9 +19,11 @@
 #     32-bit processes, puts in the number a kernel would.
 # Everything downloaded or built goes to one cache folder, reused by later runs:
 #   VAVE8_CACHE   (default /var/cache/vave8-wine32)
+#   VAVE8_DEBIAN_MIRROR  where bookworm-backports is (default deb.debian.org)
 #   VAVE8_WINE32  auto (default); qemu: emulate even where the kernel runs
 #                 32-bit code; off: run no 32-bit program (the 64-bit build)
-# COMMAND sees VAVE8_WINE32_MODE: native, "qemu: VERSION" or "none: REASON".
+# COMMAND sees VAVE8_WINE32_MODE: "qemu: VERSION", "none: REASON", or none at all
+# where 32-bit programs run without this script.
 # The handler this script registers (and binfmt_misc, if it mounted it) is
 # removed when it ends, however it ends. Without root, binfmt_misc or a package
 # source, COMMAND runs anyway, says why, and the Wine scripts fall back to the
@@ -31,10 +33,10 @@ set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 CACHE=${VAVE8_CACHE:-/var/cache/vave8-wine32}
 BINFMT=/proc/sys/fs/binfmt_misc
-HANDLER=vave8-i386
+HANDLER=vave8-i386-$$  # one per run: runs at the same time keep their own
 WINE32=/usr/lib/wine/wine
 SUITE=bookworm-backports
-MIRROR=http://deb.debian.org/debian
+MIRROR=${VAVE8_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # The i386 ELF header (executables and shared objects), as qemu registers it.
 MAGIC='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 MASK='\xff\xff\xff\xff\xff\xfe\xfe\xfc\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
@@ -52,7 +54,10 @@ cleanup() {
     if [ "$registered" -eq 1 ] && [ -e "$BINFMT/$HANDLER" ]; then
         echo -1 >"$BINFMT/$HANDLER" 2>/dev/null || say "could not remove the binfmt handler $HANDLER"
     fi
-    if [ "$mounted" -eq 1 ]; then umount "$BINFMT" 2>/dev/null; fi
+    # Unmounted only when it was this script's and nobody else's handler is left.
+    if [ "$mounted" -eq 1 ] && [ -z "$(ls "$BINFMT" | grep -vxE 'register|status')" ]; then
+        umount "$BINFMT" 2>/dev/null
+    fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -146,14 +151,21 @@ setup() {
 }
 
 case "${VAVE8_WINE32:=auto}" in auto|qemu|off) ;; *) say "VAVE8_WINE32 is auto, qemu or off, not $VAVE8_WINE32"; exit 64 ;; esac
-if [ -e "$BINFMT/$HANDLER" ]; then
-    # Left by a run that was killed outright: ours to remove.
-    echo -1 >"$BINFMT/$HANDLER" 2>/dev/null
-fi
+# Handlers of runs that were killed outright are removed; those of runs still
+# going are left to them, and this run does not count on them.
+others=0
+for f in "$BINFMT"/vave8-i386-*; do
+    [ -e "$f" ] || continue
+    if kill -0 "${f##*-}" 2>/dev/null; then
+        others=1
+    else
+        echo -1 >"$f" 2>/dev/null
+    fi
+done
 if [ "$VAVE8_WINE32" = off ]; then
     export VAVE8_WINE32_MODE="none: VAVE8_WINE32=off"
-elif [ "$VAVE8_WINE32" = auto ] && runs_32bit; then
-    export VAVE8_WINE32_MODE=native
+elif [ "$VAVE8_WINE32" = auto ] && [ "$others" -eq 0 ] && runs_32bit; then
+    unset VAVE8_WINE32_MODE  # the Wine scripts tell the kernel from a handler someone installed
 elif setup; then
     export VAVE8_WINE32_MODE="qemu: $("$CACHE/qemu/qemu-i386" --version | head -n 1)"
 else
