@@ -20,7 +20,7 @@ wine_binaries() {
     local wine32=/usr/lib/wine/wine wine64=/usr/lib/wine/wine64 prefix_name
     local mode=${VAVE8_WINE32_MODE:-}
     if [ -z "$mode" ]; then
-        mode=none
+        mode="none: the i386 Wine loader does not start; scripts/wine32-emul.sh can emulate it"
         [ -x "$wine32" ] && timeout 60 "$wine32" --version >/dev/null 2>&1 && mode=$(wine32_how)
     fi
     if [ "${mode%%:*}" != none ]; then

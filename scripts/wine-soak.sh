@@ -13,9 +13,10 @@
 #   SOAK_TICKS         the driver's read timeout in 10 ms ticks (default 4)
 #   SOAK_LIMIT         seconds the soak may run (default 1800)
 #
-# As scripts/wine-tests.sh does: when this machine cannot run 32-bit code,
-# the same sources are built for 64-bit Windows in WIN32_BUILD_DIR/win64 and
-# run under the 64-bit Wine. p8sim is built natively in
+# The Wine is chosen as scripts/wine-tests.sh chooses it (32-bit, emulated
+# when run under scripts/wine32-emul.sh, or else the same sources built for
+# 64-bit Windows in WIN32_BUILD_DIR/win64 and
+# run under the 64-bit Wine). p8sim is built natively in
 # WIN32_BUILD_DIR/native-sim. The Wine prefix lives in the build dir and is
 # shared with the Wine runner. Exit status 0 only when the soak passed and
 # the memory matched.

@@ -4,12 +4,14 @@
 #
 #   scripts/wine-tests.sh [WIN32_BUILD_DIR]     (default: build/win32)
 #
-# The build dir is a win32-preset build (vave8.dll for 32-bit Windows). When
-# this machine cannot run 32-bit code at all (a kernel without 32-bit user
-# mode: the i386 Wine loader fails with "Exec format error"), the same sources
-# are built for 64-bit Windows inside the build dir and run under the 64-bit
-# Wine instead; the script says so. That needs Debian's wine64 and
-# g++-mingw-w64-x86-64-posix. The Wine prefix lives inside the build dir too.
+# The build dir is a win32-preset build (vave8.dll for 32-bit Windows), run
+# under 32-bit Wine. Where this machine runs no 32-bit code (the i386 Wine
+# loader fails with "Exec format error"), run this script under
+# scripts/wine32-emul.sh, as the test command does, to emulate it; where that
+# is not possible either, the same sources are built for 64-bit Windows inside
+# the build dir and run under the 64-bit Wine, and the script says the shipped
+# DLL was not run. That needs Debian's wine64 and g++-mingw-w64-x86-64-posix.
+# The Wine prefix lives inside the build dir too.
 # Every Wine run is under `timeout`; everything started here is stopped at the
 # end. Exit status: 0 only when every program ran and every check passed.
 set -u
