@@ -5,8 +5,8 @@
 #   scripts/wine32-emul.sh COMMAND [ARG...]
 #
 # Where the kernel runs 32-bit programs (or something already handles them),
-# COMMAND runs as it is. Where it has no 32-bit user mode (or VAVE8_WINE32=qemu), i386 ELF programs
-# are handed to qemu-user through binfmt_misc for the time COMMAND runs:
+# COMMAND runs as it is. Where it has no 32-bit user mode (or VAVE8_WINE32=qemu),
+# i386 ELF programs are handed to qemu-user through binfmt_misc while COMMAND runs:
 # every 32-bit process Wine starts runs emulated, everything 64-bit (the
 # wineserver, the simulated PLC, the pseudo-terminals) stays native.
 #   - qemu 8 or later is needed (7.2 ignores MAP_FIXED_NOREPLACE and every Wine
@@ -25,7 +25,8 @@
 # COMMAND sees VAVE8_WINE32_MODE: "qemu: VERSION", "none: REASON", or none at all
 # where 32-bit programs run without this script.
 # The handler this script registers (and binfmt_misc, if it mounted it) is
-# removed when it ends, however it ends. Without root, binfmt_misc or a package
+# removed when it ends (a run killed outright leaves its handler to the next
+# run, which removes it). Without root, binfmt_misc or a package
 # source, COMMAND runs anyway, says why, and the Wine scripts fall back to the
 # 64-bit build. Exit status: COMMAND's.
 set -u
@@ -142,7 +143,13 @@ setup() {
     fi
     command -v gcc >/dev/null || { say "no gcc for the trap-number shim"; return 1; }
     mkdir -p "$CACHE" || { say "cannot create $CACHE"; return 1; }
-    qemu_binary && shim && register || return 1
+    # Runs at the same time fill the cache one after the other.
+    exec 9>"$CACHE/lock"
+    flock -w 900 9 || { say "$CACHE stayed locked for 900 s"; return 1; }
+    qemu_binary && shim && register
+    local rc=$?
+    exec 9>&-
+    [ "$rc" -eq 0 ] || return 1
     if ! runs_32bit; then
         say "32-bit Wine does not start under $CACHE/qemu/qemu-i386"
         return 1
