@@ -19,7 +19,8 @@
 #     32-bit processes, puts in the number a kernel would.
 # Everything downloaded or built goes to one cache folder, reused by later runs:
 #   VAVE8_CACHE   (default /var/cache/vave8-wine32)
-#   VAVE8_DEBIAN_MIRROR  where bookworm-backports is (default deb.debian.org)
+#   VAVE8_DEBIAN_MIRROR  where bookworm-backports is (default: the Debian
+#                 archive the machine's own apt sources name)
 #   VAVE8_WINE32  auto (default); qemu: emulate even where the kernel runs
 #                 32-bit code; off: run no 32-bit program (the 64-bit build)
 # COMMAND sees VAVE8_WINE32_MODE: "qemu: VERSION", "none: REASON", or none at all
@@ -37,7 +38,14 @@ BINFMT=/proc/sys/fs/binfmt_misc
 HANDLER=vave8-i386-$$  # one per run: runs at the same time keep their own
 WINE32=/usr/lib/wine/wine
 SUITE=bookworm-backports
-MIRROR=${VAVE8_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+# The archive the system already uses for bookworm, from either sources format.
+system_mirror() {
+    { grep -hsE '^deb +[^[]*bookworm' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
+          awk '{print $2}'
+      awk '/^URIs:/ {u=$2} /^Suites:/ && / bookworm( |$)/ {print u} /^$/ {u=""}' \
+          /etc/apt/sources.list.d/*.sources 2>/dev/null; } | grep -v security | head -n 1
+}
+MIRROR=${VAVE8_DEBIAN_MIRROR:-$(system_mirror)}
 # The i386 ELF header (executables and shared objects), as qemu registers it.
 MAGIC='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 MASK='\xff\xff\xff\xff\xff\xfe\xfe\xfc\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
@@ -70,6 +78,7 @@ qemu_binary() {
         major=$("$qemu" --version 2>/dev/null | sed -nE '1s/.*version ([0-9]+)\..*/\1/p')
         [ "${major:-0}" -ge 8 ] && return 0
     fi
+    [ -n "$MIRROR" ] || { say "no Debian archive for bookworm in the apt sources (set VAVE8_DEBIAN_MIRROR)"; return 1; }
     local apt="$CACHE/apt"
     rm -rf "$apt" "$CACHE/qemu"
     mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts" "$CACHE/qemu" || return 1
