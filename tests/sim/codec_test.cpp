@@ -163,6 +163,15 @@ TEST(SimDecoder, HuntsAndResynchronises) {
             EXPECT_EQ(CountOf(ev, DecodeEvent::kTooLong) + CountOf(ev, DecodeEvent::kBadCopy),
                       c.framing_errors);
             EXPECT_EQ(Dropped(ev), c.dropped);
+            // Every byte of the line belongs to exactly one event, in order:
+            // what a monitor needs to time and show each one.
+            uint64_t at = 0;
+            for (const DecodeEvent& e : ev) {
+                EXPECT_EQ(e.begin, at) << "event type " << e.type;
+                EXPECT_GT(e.end, e.begin);
+                at = e.end;
+            }
+            EXPECT_EQ(at, c.line.size());
         }
     }
 }
