@@ -49,6 +49,21 @@ void Decoder::Feed(const uint8_t* p, size_t n, std::vector<DecodeEvent>& out) {
     ReportDropped(out);
 }
 
+size_t Decoder::FeedUntilEvent(const uint8_t* p, size_t n, std::vector<DecodeEvent>& out) {
+    const size_t before = out.size();
+    for (size_t i = 0; i < n; ++i, ++pos_) {
+        Byte(p[i], out);
+        for (size_t e = before; e < out.size(); ++e) {
+            if (out[e].type != DecodeEvent::kDropped) {
+                ++pos_;
+                return i + 1;
+            }
+        }
+    }
+    ReportDropped(out);
+    return n;
+}
+
 void Decoder::Flush(std::vector<DecodeEvent>& out) {
     if (MidFrame()) {
         DecodeEvent ev;

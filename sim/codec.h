@@ -72,6 +72,12 @@ class Decoder {
 public:
     void Feed(const uint8_t* p, size_t n, std::vector<DecodeEvent>& out);
 
+    // The same, but stops after the byte that completed a frame or broke
+    // one, so that a reader of several lines can interleave them frame by
+    // frame. Returns the bytes taken; skipped bytes are reported when the
+    // chunk is used up or a frame begins.
+    size_t FeedUntilEvent(const uint8_t* p, size_t n, std::vector<DecodeEvent>& out);
+
     // True while a frame has begun but is not complete yet.
     bool MidFrame() const { return state_ != kHunt && state_ != kAfterF1; }
 

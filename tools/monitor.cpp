@@ -104,6 +104,21 @@ bool Usage(std::string* error, std::string text) {
     return false;
 }
 
+speed_t SpeedOf(uint32_t baud) {
+    static const struct {
+        uint32_t baud;
+        speed_t speed;
+    } kSpeeds[] = {{50, B50},         {75, B75},         {110, B110},       {134, B134},
+                   {150, B150},       {200, B200},       {300, B300},       {600, B600},
+                   {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+                   {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+                   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& s : kSpeeds) {
+        if (s.baud == baud) return s.speed;
+    }
+    return B0;
+}
+
 bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string* error) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -138,7 +153,9 @@ bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string*
             o->ports.push_back(v);
         } else if (name == "--baud") {
             if (!take(&v)) return false;
-            if (!ParseInteger(v, 1, 4000000, &n)) return Usage(error, "--baud: '" + v + "'");
+            if (!ParseInteger(v, 1, 4000000, &n) || SpeedOf(static_cast<uint32_t>(n)) == B0) {
+                return Usage(error, "--baud: '" + v + "' is not a standard rate (50 to 921600)");
+            }
             o->baud = static_cast<uint32_t>(n);
         } else if (name == "--data-bits") {
             if (!take(&v)) return false;
@@ -181,21 +198,6 @@ bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string*
     return true;
 }
 
-speed_t SpeedOf(uint32_t baud) {
-    static const struct {
-        uint32_t baud;
-        speed_t speed;
-    } kSpeeds[] = {{50, B50},         {75, B75},         {110, B110},       {134, B134},
-                   {150, B150},       {200, B200},       {300, B300},       {600, B600},
-                   {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-                   {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-                   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    for (const auto& s : kSpeeds) {
-        if (s.baud == baud) return s.speed;
-    }
-    return B0;
-}
-
 // Read only, and nothing that could make the kernel send on our behalf: no
 // echo, no XON/XOFF flow control; the modem lines are left alone, and HUPCL
 // is cleared so that our close does not drop them. The settings are not
@@ -214,11 +216,6 @@ int OpenPort(const std::string& name, const MonitorOptions& o, std::string* erro
         return -1;
     }
     const speed_t speed = SpeedOf(o.baud);
-    if (speed == B0) {
-        *error = "--baud " + std::to_string(o.baud) + " is not a standard rate";
-        close(fd);
-        return -1;
-    }
     cfmakeraw(&t);
     t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR);
     t.c_cflag &=
@@ -311,15 +308,13 @@ int RunMonitor(const std::vector<std::string>& args) {
             exitCode = EXIT_FAILED;
             break;
         }
+        std::vector<LineWatch::Arrival> arrivals;
         for (size_t i = 0; i < fds.size(); ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             uint8_t buffer[4096];
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
-                const Stamp at = Now();
-                watch.Feed(i, buffer, static_cast<size_t>(n), at);
-                lastByte[i] = at.mono;
-                quiet[i] = false;
+                arrivals.push_back({i, std::vector<uint8_t>(buffer, buffer + n)});
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 // A pseudo-terminal whose other side went away, or a device
                 // that was unplugged: nothing more will come from it.
@@ -329,6 +324,12 @@ int RunMonitor(const std::vector<std::string>& args) {
                 fds[i].fd = -1;
                 --open;
             }
+        }
+        const Stamp at = Now();
+        watch.FeedTogether(arrivals, at);
+        for (const LineWatch::Arrival& a : arrivals) {
+            lastByte[a.port] = at.mono;
+            quiet[a.port] = false;
         }
     }
     watch.Finish();

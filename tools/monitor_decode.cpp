@@ -97,15 +97,43 @@ size_t LineWatch::AddPort(std::string name) {
     return ports_.size() - 1;
 }
 
-void LineWatch::Feed(size_t index, const uint8_t* bytes, size_t n, Stamp at) {
-    if (n == 0) return;
-    Port& port = ports_[index];
+void LineWatch::Take(Port& port, const uint8_t* bytes, size_t n, Stamp at) {
     port.fed += n;
     port.chunks.push_back({port.fed, at});
     port.bytes.insert(port.bytes.end(), bytes, bytes + n);
+}
+
+size_t LineWatch::Decode(Port& port, const uint8_t* bytes, size_t n) {
     std::vector<DecodeEvent> events;
-    port.decoder.Feed(bytes, n, events);
+    const size_t taken = port.decoder.FeedUntilEvent(bytes, n, events);
     for (const DecodeEvent& ev : events) Handle(port, ev);
+    return taken;
+}
+
+void LineWatch::Feed(size_t index, const uint8_t* bytes, size_t n, Stamp at) {
+    if (n == 0) return;
+    Port& port = ports_[index];
+    Take(port, bytes, n, at);
+    for (size_t done = 0; done < n;) done += Decode(port, bytes + done, n - done);
+}
+
+void LineWatch::FeedTogether(const std::vector<Arrival>& arrivals, Stamp at) {
+    std::vector<size_t> done(arrivals.size(), 0);
+    for (const Arrival& a : arrivals) Take(ports_[a.port], a.bytes.data(), a.bytes.size(), at);
+    for (;;) {
+        size_t pick = arrivals.size();
+        for (size_t i = 0; i < arrivals.size(); ++i) {
+            if (done[i] == arrivals[i].bytes.size()) continue;
+            const Port& port = ports_[arrivals[i].port];
+            const bool turn = pending_.open ? port.saw_reply : !port.saw_reply;
+            if (pick == arrivals.size() || turn) pick = i;
+            if (turn) break;
+        }
+        if (pick == arrivals.size()) return;
+        const Arrival& a = arrivals[pick];
+        done[pick] +=
+            Decode(ports_[a.port], a.bytes.data() + done[pick], a.bytes.size() - done[pick]);
+    }
 }
 
 void LineWatch::Quiet(size_t index) {
@@ -180,10 +208,13 @@ void LineWatch::Handle(Port& port, const DecodeEvent& ev) {
     const std::vector<uint8_t>& block = ev.data;
     std::string text;
     std::string json;
-    // A broken frame right after a request is taken as that request's reply
-    // unless it came on a port that has only ever carried requests.
+    // A broken frame right after a request is taken as that request's reply,
+    // unless it came on a port that has carried requests only while another
+    // port carried the replies (a tap with one port per direction).
     const auto broken_reply = [&]() {
-        if (!pending_.open || (port.saw_request && !port.saw_reply)) return;
+        bool replies_elsewhere = false;
+        for (const Port& other : ports_) replies_elsewhere |= &other != &port && other.saw_reply;
+        if (!pending_.open || (port.saw_request && !port.saw_reply && replies_elsewhere)) return;
         ++stations_[pending_.station].broken;
         pending_.open = false;
     };

@@ -44,6 +44,16 @@ public:
     // Cuts off what is unfinished on every port.
     void Finish();
 
+    // Bytes that several ports had at the same wake-up, when their order on
+    // the line is lost. They are taken frame by frame, the way a master and
+    // its PLCs take turns: while a request waits, from the ports that carry
+    // replies; otherwise from the ports that carry requests.
+    struct Arrival {
+        size_t port;
+        std::vector<uint8_t> bytes;
+    };
+    void FeedTogether(const std::vector<Arrival>& arrivals, Stamp at);
+
     // Events shown so far (frames, broken frames, runs of stray bytes).
     uint64_t Events() const { return events_; }
 
@@ -82,6 +92,8 @@ private:
                  unpaired = 0;
     };
 
+    void Take(Port& port, const uint8_t* bytes, size_t n, Stamp at);
+    size_t Decode(Port& port, const uint8_t* bytes, size_t n);
     void Handle(Port& port, const p8sim::DecodeEvent& ev);
     void Retire(Port& port, uint64_t upto);
     Stamp StampOf(const Port& port, uint64_t offset) const;
