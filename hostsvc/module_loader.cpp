@@ -17,7 +17,17 @@ std::string ModuleBesideProgram() {
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length <= 0) return "libvave8.so";
     const std::string path(self, static_cast<size_t>(length));
-    return path.substr(0, path.rfind('/') + 1) + "libvave8.so";
+    const std::string dir = path.substr(0, path.rfind('/') + 1);
+    const std::string beside = dir + "libvave8.so";
+#if defined(VAVE8_MODULE_FROM_BIN)
+    // A build tree keeps the module beside the program; an installed tree
+    // keeps it in the library folder, found from the program's own place.
+    const std::string installed = dir + VAVE8_MODULE_FROM_BIN "/libvave8.so";
+    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) {
+        return installed;
+    }
+#endif
+    return beside;
 #endif
 }
 

@@ -16,8 +16,9 @@ struct LoadedModule {
     EntryPoint entry = nullptr;
 };
 
-// The module beside the running program (libvave8.so); on Windows the name
-// vave8.dll, which the DLL search finds there first.
+// The module beside the running program (libvave8.so), or where an install
+// puts it (the library folder vave8/, reached from the program's folder);
+// on Windows the name vave8.dll, which the DLL search finds there first.
 std::string ModuleBesideProgram();
 
 // Loads the module and finds NuvMain. False with a reason in `error`; a

@@ -2,9 +2,9 @@
 # Builds both drivers and runs every test: the native suite, the export
 # checks, the Windows build under Wine, the sanitizer build, the unit and
 # end-to-end suites under valgrind, the fuzzers for a short while, a short
-# soak and the coverage report.
+# soak, the coverage report, and the packages.
 #   scripts/test.sh            everything
-#   scripts/test.sh native     one stage (native exports win32 asan valgrind fuzz coverage)
+#   scripts/test.sh native     one stage (native exports win32 asan valgrind fuzz coverage packages)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -90,12 +90,18 @@ coverage() {
     bash scripts/coverage.sh
 }
 
-all=(native win32 exports asan valgrind fuzz coverage)
+# The Debian package, the tarball and the Windows ZIP, built and tried from
+# scratch folders.
+packages() {
+    bash scripts/packages.sh build/native build/win32
+}
+
+all=(native win32 exports asan valgrind fuzz coverage packages)
 selected=("$@")
 [ ${#selected[@]} -eq 0 ] && selected=("${all[@]}")
 for s in "${selected[@]}"; do
     case "$s" in
-        native|win32|exports|asan|valgrind|fuzz|coverage) stage "$s" "$s" ;;
+        native|win32|exports|asan|valgrind|fuzz|coverage|packages) stage "$s" "$s" ;;
         *) echo "unknown stage: $s (stages: ${all[*]})"; exit 64 ;;
     esac
 done

@@ -43,10 +43,25 @@ std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& block, int crc_over
 }
 
 void Decoder::Feed(const uint8_t* p, size_t n, std::vector<DecodeEvent>& out) {
-    for (size_t i = 0; i < n; ++i) Byte(p[i], out);
+    for (size_t i = 0; i < n; ++i, ++pos_) Byte(p[i], out);
     // Report skipped bytes once per chunk rather than once per byte, so a
     // stream of noise makes a readable trace.
     ReportDropped(out);
+}
+
+size_t Decoder::FeedUntilEvent(const uint8_t* p, size_t n, std::vector<DecodeEvent>& out) {
+    const size_t before = out.size();
+    for (size_t i = 0; i < n; ++i, ++pos_) {
+        Byte(p[i], out);
+        for (size_t e = before; e < out.size(); ++e) {
+            if (out[e].type != DecodeEvent::kDropped) {
+                ++pos_;
+                return i + 1;
+            }
+        }
+    }
+    ReportDropped(out);
+    return n;
 }
 
 void Decoder::Flush(std::vector<DecodeEvent>& out) {
@@ -55,9 +70,10 @@ void Decoder::Flush(std::vector<DecodeEvent>& out) {
         ev.type = DecodeEvent::kIncomplete;
         ev.data = data_;
         ev.count = length_;
-        out.push_back(std::move(ev));
+        Push(std::move(ev), pos_, out);
     } else if (state_ == kAfterF1) {
         ++dropped_;
+        drop_end_ = pos_;
     }
     state_ = kHunt;
     copy_pending_ = false;
@@ -69,8 +85,16 @@ void Decoder::ReportDropped(std::vector<DecodeEvent>& out) {
     DecodeEvent ev;
     ev.type = DecodeEvent::kDropped;
     ev.count = dropped_;
+    ev.begin = drop_end_ - dropped_;
+    ev.end = drop_end_;
     out.push_back(std::move(ev));
     dropped_ = 0;
+}
+
+void Decoder::Push(DecodeEvent ev, uint64_t end, std::vector<DecodeEvent>& out) {
+    ev.begin = frame_begin_;
+    ev.end = end;
+    out.push_back(std::move(ev));
 }
 
 void Decoder::Hunt(uint8_t b, std::vector<DecodeEvent>& out) {
@@ -79,6 +103,7 @@ void Decoder::Hunt(uint8_t b, std::vector<DecodeEvent>& out) {
             state_ = kAfterF1;
         } else {
             ++dropped_;
+            drop_end_ = pos_ + 1;
         }
         return;
     }
@@ -88,12 +113,14 @@ void Decoder::Hunt(uint8_t b, std::vector<DecodeEvent>& out) {
         BeginFrame(out);
     } else {
         dropped_ += 2;
+        drop_end_ = pos_ + 1;
         state_ = kHunt;
     }
 }
 
 void Decoder::BeginFrame(std::vector<DecodeEvent>& out) {
     ReportDropped(out);
+    frame_begin_ = pos_ - 1;  // the F1 before the 59 being looked at
     state_ = kLenHi;
     copy_pending_ = false;
     crc_ = 0;
@@ -114,8 +141,9 @@ void Decoder::Byte(uint8_t b, std::vector<DecodeEvent>& out) {
             ev.type = DecodeEvent::kBadCopy;
             ev.got = b;
             ev.expected = first_copy_;
-            out.push_back(std::move(ev));
-            if (first_copy_ == kStart1 && b == kStart2) {
+            const bool restart = first_copy_ == kStart1 && b == kStart2;
+            Push(std::move(ev), restart ? pos_ - 1 : pos_, out);
+            if (restart) {
                 BeginFrame(out);
             } else {
                 state_ = kHunt;
@@ -150,7 +178,7 @@ void Decoder::Value(uint8_t v, std::vector<DecodeEvent>& out) {
                 DecodeEvent ev;
                 ev.type = DecodeEvent::kTooLong;
                 ev.count = length_;
-                out.push_back(std::move(ev));
+                Push(std::move(ev), pos_ + 1, out);
                 state_ = kHunt;
             } else {
                 state_ = length_ == 0 ? kCrc : kData;
@@ -167,7 +195,7 @@ void Decoder::Value(uint8_t v, std::vector<DecodeEvent>& out) {
             ev.expected = crc_;
             ev.data = std::move(data_);
             data_.clear();
-            out.push_back(std::move(ev));
+            Push(std::move(ev), pos_ + 1, out);
             state_ = kHunt;
             break;
         }

@@ -52,6 +52,12 @@ struct DecodeEvent {
     size_t count = 0;
     uint8_t got = 0;
     uint8_t expected = 0;
+    // Where on the line the event lies, counted in bytes fed since the
+    // decoder was made: its first byte and one past its last. A frame runs
+    // from its F1 to its CRC byte's copy; a broken frame ends before the byte
+    // that broke it when that byte is looked at again.
+    uint64_t begin = 0;
+    uint64_t end = 0;
 };
 
 // Takes the incoming byte stream in chunks of any size and reports frames
@@ -65,6 +71,12 @@ struct DecodeEvent {
 class Decoder {
 public:
     void Feed(const uint8_t* p, size_t n, std::vector<DecodeEvent>& out);
+
+    // The same, but stops after the byte that completed a frame or broke
+    // one, so that a reader of several lines can interleave them frame by
+    // frame. Returns the bytes taken; skipped bytes are reported when the
+    // chunk is used up or a frame begins.
+    size_t FeedUntilEvent(const uint8_t* p, size_t n, std::vector<DecodeEvent>& out);
 
     // True while a frame has begun but is not complete yet.
     bool MidFrame() const { return state_ != kHunt && state_ != kAfterF1; }
@@ -81,8 +93,12 @@ private:
     void BeginFrame(std::vector<DecodeEvent>& out);
     void Value(uint8_t v, std::vector<DecodeEvent>& out);
     void ReportDropped(std::vector<DecodeEvent>& out);
+    void Push(DecodeEvent ev, uint64_t end, std::vector<DecodeEvent>& out);
 
     State state_ = kHunt;
+    uint64_t pos_ = 0;          // offset of the byte being looked at
+    uint64_t frame_begin_ = 0;  // offset of the current frame's F1
+    uint64_t drop_end_ = 0;     // one past the last byte counted in dropped_
     bool copy_pending_ = false;
     uint8_t first_copy_ = 0;
     uint8_t crc_ = 0;

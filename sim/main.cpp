@@ -54,6 +54,7 @@ const char kUsage[] =
     "  --log FILE               the same lines into FILE\n"
     "  --stats                  counters on stderr at exit\n"
     "  --help                   this text\n"
+    "  --version                the version of p8sim\n"
     "\n"
     "Stops on SIGINT or SIGTERM. See sim/README.md for the reply and fault details.\n";
 
@@ -154,6 +155,9 @@ int main(int argc, char** argv) {
         uint64_t n = 0;
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("p8sim %s\n", VAVE8_VERSION);
             return 0;
         } else if (a == "--trace") {
             trace = true;

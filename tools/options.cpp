@@ -230,7 +230,7 @@ bool CheckCommand(const Options& o, const std::vector<const OptionSpec*>& seen,
     if (command == nullptr) {
         return Fail(error, "unknown command '" + o.command +
                                "' (commands: info, parse, open, "
-                               "read, write, poll, demo)");
+                               "read, write, poll, demo, monitor)");
     }
     for (const OptionSpec* entry : seen) {
         if (!AppliesTo(*entry, o.command)) {
@@ -324,6 +324,8 @@ Commands:
   write ADDRESS VALUE...   write one item or bit; several values write a block
   poll ADDRESS             read over and over, print values when they change
   demo                     show every step against a simulated PLC (Linux)
+  monitor --port NAME      watch a line another host drives, read only, and
+                           decode its frames (Linux; vave8ctl monitor --help)
 
 Address text (7 to 11 characters): 0S T AAAA [B]
   0S    station, 00 to 0F (hexadecimal)
@@ -361,6 +363,7 @@ Other options:
   --times N          poll: stop after N reads (default: until Ctrl-C)
   -v                 the same as --verbose
   -h, --help         this text
+  --version          the version of vave8ctl
 
 Values for write: decimal or 0x hexadecimal, checked against the memory type:
   2: -128..255, 4: -32768..65535, 8: -2147483648..4294967295, a bit: 0 or 1,

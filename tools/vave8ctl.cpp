@@ -3,8 +3,10 @@
 // NuvMain.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/commands.h"
+#include "tools/monitor.h"
 #include "tools/options.h"
 
 #if defined(_WIN32)
@@ -17,6 +19,19 @@ int main(int argc, char** argv) {
     // The banner's box characters are printed as UTF-8.
     SetConsoleOutputCP(CP_UTF8);
 #endif
+    // The monitor takes no part in driving a line and has options of its
+    // own: it gets every word but the command.
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-') continue;
+        if (std::string(argv[i]) != "monitor") break;
+        std::vector<std::string> rest(argv + 1, argv + argc);
+        rest.erase(rest.begin() + (i - 1));
+        return RunMonitor(rest);
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("vave8ctl %s\n", VAVE8_VERSION);
+        return EXIT_OK;
+    }
     Options options;
     std::string error;
     if (!ParseCommandLine(argc, argv, &options, &error)) {

@@ -9,11 +9,20 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::vector<DecodeEvent> Decode(const Bytes& line, bool bytewise = false) {
+enum Chunking { kWhole, kBytewise, kEventByEvent };
+
+std::vector<DecodeEvent> Decode(const Bytes& line, int chunking = kWhole) {
     Decoder d;
     std::vector<DecodeEvent> ev;
-    if (bytewise) {
+    if (chunking == kBytewise) {
         for (uint8_t b : line) d.Feed(&b, 1, ev);
+    } else if (chunking == kEventByEvent) {
+        for (size_t at = 0; at < line.size();) {
+            const size_t before = ev.size();
+            const size_t taken = d.FeedUntilEvent(line.data() + at, line.size() - at, ev);
+            EXPECT_TRUE(at + taken == line.size() || ev.size() > before);
+            at += taken;
+        }
     } else {
         d.Feed(line.data(), line.size(), ev);
     }
@@ -58,8 +67,8 @@ TEST(SimCodec, WorkedFramesBothWays) {
     for (const Worked& w : kWorked) {
         SCOPED_TRACE(HexBytes(w.line));
         EXPECT_EQ(EncodeFrame(w.data), w.line);
-        for (bool bytewise : {false, true}) {
-            auto ev = Decode(w.line, bytewise);
+        for (int chunking : {kWhole, kBytewise, kEventByEvent}) {
+            auto ev = Decode(w.line, chunking);
             ASSERT_EQ(ev.size(), 1u);
             EXPECT_EQ(ev[0].type, DecodeEvent::kFrame);
             EXPECT_EQ(ev[0].data, w.data);
@@ -155,14 +164,23 @@ TEST(SimDecoder, HuntsAndResynchronises) {
          5},
     };
     for (const auto& c : cases) {
-        for (bool bytewise : {false, true}) {
-            SCOPED_TRACE(std::string(c.what) + (bytewise ? " (byte by byte)" : ""));
-            auto ev = Decode(c.line, bytewise);
+        for (int chunking : {kWhole, kBytewise, kEventByEvent}) {
+            SCOPED_TRACE(std::string(c.what) + " chunking " + std::to_string(chunking));
+            auto ev = Decode(c.line, chunking);
             EXPECT_EQ(Frames(ev), c.frames);
             EXPECT_EQ(CountOf(ev, DecodeEvent::kCrcError), c.crc_errors);
             EXPECT_EQ(CountOf(ev, DecodeEvent::kTooLong) + CountOf(ev, DecodeEvent::kBadCopy),
                       c.framing_errors);
             EXPECT_EQ(Dropped(ev), c.dropped);
+            // Every byte of the line belongs to exactly one event, in order:
+            // what a monitor needs to time and show each one.
+            uint64_t at = 0;
+            for (const DecodeEvent& e : ev) {
+                EXPECT_EQ(e.begin, at) << "event type " << e.type;
+                EXPECT_GT(e.end, e.begin);
+                at = e.end;
+            }
+            EXPECT_EQ(at, c.line.size());
         }
     }
 }

@@ -3,6 +3,7 @@
 // bounded: a child still running at its deadline is killed and reported.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -31,7 +32,9 @@ inline ToolRun RunTool(const std::vector<std::string>& args, int deadlineMs = 30
     ToolRun run;
     int outPipe[2];
     int errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return run;
+    // Close-on-exec: a child started meanwhile from another thread must not
+    // hold these pipes open, or this run would wait for that child's end.
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return run;
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(outPipe[1], 1);
