@@ -21,8 +21,11 @@ TEST(PortIoTest, EveryByteValuePassesBothWays) {
     EXPECT_EQ(PortRead(port.handle, got.data(), 256, &count), PORT_OK);
     EXPECT_EQ(got, bytes);
 
+    // Held back until the port is next read or flushed, in one piece.
     EXPECT_EQ(PortWrite(port.handle, bytes.data(), 256, &count), PORT_OK);
     EXPECT_EQ(count, 256u);
+    EXPECT_TRUE(port.pty.Receive(1, 50).empty());
+    EXPECT_EQ(PortFlushInput(port.handle), 0);
     EXPECT_EQ(port.pty.Receive(257, 500), bytes);  // nothing added either
 }
 
@@ -115,8 +118,11 @@ TEST(PortIoTest, HangUpFailsPromptly) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(PortRead(port.handle, &byte, 1, &count), PORT_IO_FAILED);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(PortWrite(port.handle, &byte, 1, &count), PORT_IO_FAILED);
+    // The write is held back; the flush that pushes it out fails, and so
+    // does every write after it.
+    EXPECT_EQ(PortWrite(port.handle, &byte, 1, &count), PORT_OK);
     EXPECT_EQ(PortFlushInput(port.handle), 1);
+    EXPECT_EQ(PortWrite(port.handle, &byte, 1, &count), PORT_IO_FAILED);
     EXPECT_LT(ElapsedMs(start), 2000);
 }
 
@@ -228,6 +234,7 @@ TEST(PortIoTest, BreakAndPauseWaitTheirTimeAndLeaveTheLineUsable) {
     const uint8_t bytes[3] = {0xF1, 0x00, 0x59};
     uint32_t written = 0;
     EXPECT_EQ(PortWrite(port.handle, bytes, 3, &written), PORT_OK);
+    EXPECT_EQ(PortSendBreak(0, port.handle), PORT_OK);
     EXPECT_EQ(port.pty.Receive(3, 1000), std::vector<uint8_t>(bytes, bytes + 3));
     EXPECT_EQ(PortClose(null), PORT_OK);
 }
