@@ -56,6 +56,8 @@ const char kUsage[] =
     "                       --paced-seconds 0.4 --traced 20\n"
     "  --module PATH        the driver module (default: libvave8.so beside this program)\n"
     "  --sim PATH           the simulator program (default: p8sim beside this program)\n"
+    "  --yardstick-reads N  only N libmodbus reads of 125 registers, untimed (for\n"
+    "                       counting instructions under callgrind; see callgrind.sh)\n"
     "  --help               this text\n";
 
 constexpr int32_t kTicks = 100;          // read time limit of the measured runs
@@ -101,6 +103,7 @@ struct Options {
     double pacedSeconds = 1.5;
     int traced = 100;
     bool tracedPass = false;  // this process is the pass under strace
+    int yardstickReads = -1;  // >= 0: only this many libmodbus reads
     std::string module;
     std::string sim;
 };
@@ -163,6 +166,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             o->pacedSeconds = number;
         } else if (a == "--traced" && numeric(0, 100000)) {
             o->traced = static_cast<int>(number);
+        } else if (a == "--yardstick-reads" && numeric(0, 1000000)) {
+            o->yardstickReads = static_cast<int>(number);
         } else {
             std::fprintf(stderr, "vave8bench: bad option %s\n%s", a.c_str(), kUsage);
             return 1;
@@ -522,6 +527,22 @@ private:
     DriverModule module_;
 };
 
+// Only the yardstick's reads, each checked: what callgrind.sh counts
+// libmodbus's instructions on.
+int RunYardstickReads(int reads) {
+    Yardstick yardstick;
+    std::string error;
+    if (!yardstick.Start(&error)) {
+        std::fprintf(stderr, "vave8bench: %s\n", error.c_str());
+        return 1;
+    }
+    int right = 0;
+    for (int i = 0; i < reads; ++i) right += yardstick.Read() && yardstick.LastReadMatches();
+    yardstick.Stop();
+    std::printf("%d of %d libmodbus reads right\n", right, reads);
+    return right == reads ? 0 : 1;
+}
+
 // --- the strace pass ------------------------------------------------------
 
 // Runs this program's traced pass under strace and files the counts per
@@ -669,6 +690,7 @@ int main(int argc, char** argv) {
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed != 0) return parsed == 2 ? 0 : 64;
 
+    if (options.yardstickReads >= 0) return RunYardstickReads(options.yardstickReads);
     Results results;
     if (options.tracedPass) {
         Bench bench(options, &results);

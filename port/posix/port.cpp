@@ -106,6 +106,13 @@ inline PortSlot* FindSlot(PortHandle handle) {
     return SearchSlot(handle);
 }
 
+// The slot PortRead may serve from its read-ahead without looking further:
+// the one read last, while nothing written waits in it. Otherwise a slot
+// that is never used and holds nothing, so the fast path needs no test for
+// null and falls through to the full read.
+PortSlot g_noSlot;
+PortSlot* g_readSlot = &g_noSlot;
+
 // A free slot for a descriptor just opened. A used slot with the same
 // descriptor is stale (someone closed our descriptor behind our back and the
 // number came back) and is taken over.
@@ -347,13 +354,15 @@ bool PushOutput(PortSlot* slot) {
 }
 
 // PortRead past its fast path.
-[[gnu::noinline]] int32_t ReadSlow(PortSlot* slot, uint8_t* buffer, uint32_t count,
+[[gnu::noinline]] int32_t ReadSlow(PortHandle handle, uint8_t* buffer, uint32_t count,
                                    uint32_t* received) {
     if (received != nullptr) *received = 0;
+    PortSlot* const slot = FindSlot(handle);
     // A request for no bytes brings no byte, which is a failed read.
     if (slot == nullptr || buffer == nullptr || count == 0) return PORT_IO_FAILED;
     // The request goes out before its reply is waited for.
     if (slot->pendingCount != 0 && !PushOutput(slot)) return PORT_IO_FAILED;
+    g_readSlot = slot;
 
     // Bytes the read-ahead already holds need no clock and no system call;
     // a pass that would find them waiting ends the same way.
@@ -457,6 +466,7 @@ int32_t PortClose(PortHandle handle) {
     slot->handle = 0;
     slot->aheadCount = 0;
     if (g_lastSlot == slot) g_lastSlot = nullptr;
+    if (g_readSlot == slot) g_readSlot = &g_noSlot;
     return ReleaseDescriptor(fd, nullDevice) == 0 ? PORT_OK : PORT_IO_FAILED;
 }
 
@@ -525,6 +535,7 @@ int32_t PortWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint3
         taken += room;
         if (!PushOutput(slot)) return PORT_IO_FAILED;
     }
+    if (g_readSlot == slot) g_readSlot = &g_noSlot;
     if (count - taken == 1) {
         slot->pending[slot->pendingCount++] = bytes[taken];
     } else if (count != taken) {
@@ -538,15 +549,14 @@ int32_t PortWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint3
 int32_t PortRead(PortHandle handle, uint8_t* buffer, uint32_t count, uint32_t* received) {
     // The usual case: the frame layer asks for one byte that the read-ahead
     // already holds, with no output held back.
-    PortSlot* const slot = FindSlot(handle);
-    if (slot != nullptr && count == 1 && slot->aheadCount != 0 && slot->pendingCount == 0 &&
-        buffer != nullptr) {
+    PortSlot* const slot = g_readSlot;
+    if (slot->handle == handle && count == 1 && slot->aheadCount != 0 && buffer != nullptr) {
         *buffer = slot->ahead[slot->aheadStart++];
         --slot->aheadCount;
         if (received != nullptr) *received = 1;
         return PORT_OK;
     }
-    return ReadSlow(slot, buffer, count, received);
+    return ReadSlow(handle, buffer, count, received);
 }
 
 int32_t PortPause(int32_t milliseconds) {
