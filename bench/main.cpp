@@ -64,6 +64,8 @@ constexpr int32_t kTicks = 100;          // read time limit of the measured runs
 constexpr double kSilentSlack = 1.05;    // a silent read may overrun by this much
 constexpr double kCpuShareLimit = 0.01;  // at 115200 baud, 256-byte reads
 constexpr double kCpuShareAim = 0.001;
+constexpr double kWriteReadLimit = 1.5;  // 256-byte block write CPU / block read CPU
+constexpr double kCallsLimit = 4;        // system calls per transaction, strace pass
 constexpr double kTracedPassSeconds = 120;
 constexpr uint32_t kPacedBauds[] = {9600, 115200};
 // The simulated line answers stations 0 to 7; the silent one is 9.
@@ -92,6 +94,8 @@ const KindPlan kKinds[] = {
 };
 // The one compared with libmodbus's 125 registers.
 const char kComparedKind[] = "block_read_byte_256";
+// The block write set against the block read of the same size.
+const char kBlockWriteKind[] = "block_write_byte_256";
 const char kYardstickKey[] = "libmodbus_read_125_registers";
 
 struct Options {
@@ -645,6 +649,34 @@ void JudgeTargets(Results* r) {
             Printed("%.4f%%", share * 100) +
                 (share < kCpuShareAim ? " (aim 0.1%: met)" : " (aim 0.1%: not met)"),
             "< 1%", share < kCpuShareLimit);
+    }
+
+    const KindResult* write = FindKind(*r, kBlockWriteKind);
+    if (compared != nullptr && write != nullptr && compared->figures.transactions > 0 &&
+        write->figures.transactions > 0) {
+        const double reads = compared->figures.PerTransaction(compared->figures.CpuSeconds());
+        const double writes = write->figures.PerTransaction(write->figures.CpuSeconds());
+        add("256-byte block write CPU / block read CPU",
+            Printed("%.3f (%.1f us / %.1f us)", writes / reads, writes * 1e6, reads * 1e6),
+            Printed("<= %.1f", kWriteReadLimit), writes / reads <= kWriteReadLimit);
+    }
+
+    // Every system call of the strace pass, per read and per write transaction.
+    double mostCalls = -1;
+    std::string mostKind;
+    for (const KindResult& kind : r->kinds) {
+        if (kind.traced.empty()) continue;
+        double calls = 0;
+        for (const auto& named : kind.traced) calls += named.second;
+        if (calls > mostCalls) {
+            mostCalls = calls;
+            mostKind = kind.label;
+        }
+    }
+    if (mostCalls >= 0) {
+        add("system calls per transaction, most of any kind",
+            Printed("%.2f", mostCalls) + " (" + mostKind + ")", Printed("<= %.0f", kCallsLimit),
+            mostCalls <= kCallsLimit);
     }
 
     uint64_t transactions = 0;

@@ -264,37 +264,48 @@ uint32_t TakeReadAhead(PortSlot* slot, uint8_t* buffer, uint32_t want) {
 // master closed), or an error from poll or read. Bytes that arrived in the
 // pass before such a failure are handed out as a success: the failure does
 // not go away and is reported by the next pass, and no byte is lost.
-bool ReadPass(PortSlot* slot, uint8_t* buffer, uint32_t want, uint32_t limitMs, uint32_t* got) {
+//
+// `waitFirst`: nothing can be waiting yet (a request just went out), so the
+// pass starts in poll() instead of a read() that would find nothing. After a
+// read() that did not fill the read-ahead the device is empty, and the pass
+// waits before reading again: a reply costs one poll and one read.
+bool ReadPass(PortSlot* slot, uint8_t* buffer, uint32_t want, uint32_t limitMs, bool waitFirst,
+              uint32_t* got) {
     // The deadline is fixed once per pass; a pass never starts with less
     // than the full limit.
     const int64_t deadline = NowNs() + static_cast<int64_t>(limitMs) * kNsPerMs;
     uint32_t have = 0;
     bool hungUp = false;
     bool ok = true;
+    bool empty = waitFirst;
 
     for (;;) {
         have += TakeReadAhead(slot, buffer + have, want - have);
         if (have == want) break;
 
-        const ssize_t n = read(slot->fd, slot->ahead, kReadAheadSize);
-        if (n > 0) {
-            slot->aheadStart = 0;
-            slot->aheadCount = static_cast<uint32_t>(n);
-            continue;
+        if (!empty) {
+            const ssize_t n = read(slot->fd, slot->ahead, kReadAheadSize);
+            if (n > 0) {
+                slot->aheadStart = 0;
+                slot->aheadCount = static_cast<uint32_t>(n);
+                empty = n < static_cast<ssize_t>(kReadAheadSize);
+                continue;
+            }
+            if (n == 0) {
+                // The null device reads as a success with nothing, as on
+                // Windows; a tty reads 0 only once it has hung up.
+                ok = slot->nullDevice;
+                break;
+            }
+            // Would block although poll reported a hang-up: the line is
+            // gone, and looping on it would spin. An interrupted read waits
+            // like one that would block, so that the deadline still holds.
+            if (errno != EINTR && (errno != EAGAIN || hungUp)) {
+                ok = false;
+                break;
+            }
         }
-        if (n == 0) {
-            // The null device reads as a success with nothing, as on Windows;
-            // a tty reads 0 only once it has hung up.
-            ok = slot->nullDevice;
-            break;
-        }
-        // Would block although poll reported a hang-up: the line is gone,
-        // and looping on it would spin. An interrupted read waits like one
-        // that would block, so that the deadline still holds.
-        if (errno != EINTR && (errno != EAGAIN || hungUp)) {
-            ok = false;
-            break;
-        }
+        empty = false;
 
         int timeout = -1;
         if (limitMs != 0) {
@@ -361,7 +372,8 @@ bool PushOutput(PortSlot* slot) {
     // A request for no bytes brings no byte, which is a failed read.
     if (slot == nullptr || buffer == nullptr || count == 0) return PORT_IO_FAILED;
     // The request goes out before its reply is waited for.
-    if (slot->pendingCount != 0 && !PushOutput(slot)) return PORT_IO_FAILED;
+    const bool pushed = slot->pendingCount != 0;
+    if (pushed && !PushOutput(slot)) return PORT_IO_FAILED;
     g_readSlot = slot;
 
     // Bytes the read-ahead already holds need no clock and no system call;
@@ -376,7 +388,9 @@ bool PushOutput(PortSlot* slot) {
     while (total < count) {
         // Each pass waits up to the full limit for the bytes still missing.
         uint32_t got = 0;
-        if (!ReadPass(slot, buffer + total, count - total, slot->readLimitMs, &got) || got == 0) {
+        const bool waitFirst = pushed && total == 0;
+        if (!ReadPass(slot, buffer + total, count - total, slot->readLimitMs, waitFirst, &got) ||
+            got == 0) {
             return PORT_IO_FAILED;
         }
         total += got;
@@ -501,7 +515,7 @@ int32_t PortFlushInput(PortHandle handle) {
     uint32_t got = 0;
     bool ok = true;
     do {
-        ok = ReadPass(slot, scratch, kFlushChunk, kFlushReadLimitMs, &got);
+        ok = ReadPass(slot, scratch, kFlushChunk, kFlushReadLimitMs, false, &got);
     } while (ok && got == kFlushChunk);
     return ok ? 0 : 1;
 }
