@@ -81,6 +81,13 @@ static int Take(int call, int fd, unsigned long request, struct InjectFault* out
     return found;
 }
 
+// What a call that is not made reports: failure with `error`, or success.
+static int Refuse(int error) {
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+}
+
 // The C library's own function, looked up once; threads that race here all
 // store the same pointer.
 static void* Real(void** slot, const char* name) {
@@ -100,8 +107,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
         if (f.how == INJECT_SHORT) {
             return real(fd, buffer, count < (size_t)f.value ? count : (size_t)f.value);
         }
-        errno = f.value;
-        return -1;
+        return Refuse(f.value);
     }
     return real(fd, buffer, count);
 }
@@ -115,8 +121,7 @@ ssize_t write(int fd, const void* buffer, size_t count) {
         if (f.how == INJECT_SHORT) {
             return real(fd, buffer, count < (size_t)f.value ? count : (size_t)f.value);
         }
-        errno = f.value;
-        return -1;
+        return Refuse(f.value);
     }
     return real(fd, buffer, count);
 }
@@ -131,8 +136,7 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
             fds[0].revents = (short)f.value;
             return 1;
         }
-        errno = f.value;
-        return -1;
+        return Refuse(f.value);
     }
     return real(fds, count, timeout);
 }
@@ -146,8 +150,7 @@ int ioctl(int fd, unsigned long request, ...) {
     va_end(args);
     struct InjectFault f;
     if (Take(INJECT_IOCTL, fd, request, &f)) {
-        errno = f.value;
-        return -1;
+        return Refuse(f.value);
     }
     return real(fd, request, argument);
 }
@@ -157,8 +160,7 @@ int tcgetattr(int fd, struct termios* tio) {
     int (*real)(int, struct termios*) = (int (*)(int, struct termios*))Real(&slot, "tcgetattr");
     struct InjectFault f;
     if (Take(INJECT_TCGETATTR, fd, 0, &f)) {
-        errno = f.value;
-        return -1;
+        return Refuse(f.value);
     }
     return real(fd, tio);
 }
@@ -169,8 +171,7 @@ int tcsetattr(int fd, int when, const struct termios* tio) {
         (int (*)(int, int, const struct termios*))Real(&slot, "tcsetattr");
     struct InjectFault f;
     if (Take(INJECT_TCSETATTR, fd, 0, &f)) {
-        errno = f.value;
-        return -1;
+        return Refuse(f.value);
     }
     return real(fd, when, tio);
 }
@@ -180,8 +181,7 @@ int flock(int fd, int operation) {
     int (*real)(int, int) = (int (*)(int, int))Real(&slot, "flock");
     struct InjectFault f;
     if (Take(INJECT_FLOCK, fd, 0, &f)) {
-        errno = f.value;
-        return -1;
+        return Refuse(f.value);
     }
     return real(fd, operation);
 }
@@ -193,8 +193,7 @@ int close(int fd) {
     struct InjectFault f;
     if (Take(INJECT_CLOSE, fd, 0, &f)) {
         real(fd);
-        errno = f.value;
-        return -1;
+        return Refuse(f.value);
     }
     return real(fd);
 }

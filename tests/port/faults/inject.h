@@ -24,7 +24,8 @@ enum InjectCall {
 };
 
 enum InjectHow {
-    INJECT_ERRNO,    // fail with errno `value` (the call itself is not made)
+    INJECT_ERRNO,    // fail with errno `value`; 0: report success (0 bytes) instead.
+                     // Either way the call itself is not made
     INJECT_SHORT,    // read or write: at most `value` bytes
     INJECT_REVENTS,  // poll: ready at once with revents `value`
 };
@@ -45,6 +46,10 @@ void InjectArm(int fd, const struct InjectFault* faults, int count);
 void InjectDisarm(void);
 // Faulty calls made since the last arming.
 int InjectHits(void);
+
+// The ioctl requests for arbitrary rates (kernel_requests.c).
+extern const unsigned long kInjectTcgets2;
+extern const unsigned long kInjectTcsets2;
 
 #ifdef __cplusplus
 }
