@@ -107,8 +107,19 @@ awk -v ds="$driver_short" -v dl="$driver_long" -v ms="$modbus_short" -v ml="$mod
 
 if [ "$annotate" -eq 1 ]; then
     echo
-    echo "Where the driver's instructions go ($long reads, inclusive):"
+    echo "Where the driver's instructions go: own instructions per read of each function"
+    echo "($long reads, ColdStart and parsing included; inlined parts counted with their function)"
     for file in "$work"/driver."$long".*; do
-        callgrind_annotate --inclusive=yes "$file" 2>/dev/null | sed -n '/^Ir/,$p' | head -30
+        callgrind_annotate --auto=no "$file" 2>/dev/null | awk -v reads="$long" '
+            /^ *[0-9,]+ \([ 0-9.]+%\) / {
+                n = $1; gsub(",", "", n)
+                line = $0; sub(/^ *[0-9,]+ \([ 0-9.]+%\) +/, "", line)
+                sub(/ \[[^]]*\]$/, "", line)
+                if (line == "PROGRAM TOTALS") next
+                name = substr(line, index(line, ":") + 1)
+                cost[name] += n
+            }
+            END { for (name in cost) printf "%10.0f  %s\n", cost[name] / reads, name }' |
+            sort -rn | head -14
     done
 fi
