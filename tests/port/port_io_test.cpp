@@ -155,7 +155,8 @@ TEST(PortIoTest, SignalsDoNotCutAWaitShort) {
 }
 
 // Whatever was waiting, in the device or already in the read-ahead, is gone
-// afterwards, and the read limit is what it was, "no limit" included.
+// afterwards, what was written before went out, and the read limit is what
+// it was, "no limit" included.
 TEST(PortFlushTest, DropsWaitingInputAndKeepsTheReadLimit) {
     const struct {
         int waiting;
@@ -173,11 +174,15 @@ TEST(PortFlushTest, DropsWaitingInputAndKeepsTheReadLimit) {
             ASSERT_EQ(PortRead(port.handle, &byte, c.readFirst, nullptr), PORT_OK);
         }
         PortSetReadTimeout(port.handle, c.ticks);
+        // Written before the flush: goes out, and is not taken for input.
+        const uint8_t request = 0x5A;
+        ASSERT_EQ(PortWrite(port.handle, &request, 1, nullptr), PORT_OK);
 
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(PortFlushInput(port.handle), 0);
         EXPECT_LT(ElapsedMs(start), 1500);
         EXPECT_EQ(PortSetReadTimeout(port.handle, 100), c.ticks);
+        EXPECT_EQ(port.pty.Receive(2, 300), std::vector<uint8_t>{request});
 
         ASSERT_TRUE(port.pty.Send({0xA5}));
         EXPECT_EQ(PortRead(port.handle, &byte, 1, nullptr), PORT_OK);

@@ -133,18 +133,16 @@ struct TransferCase {
 };
 
 const std::vector<std::string> kNone;
+// Every other read, write and poll interrupted, the first included.
+const std::vector<InjectFault> kInterrupted = {Fault(INJECT_READ, INJECT_ERRNO, EINTR, 0, -1, 1),
+                                               Fault(INJECT_WRITE, INJECT_ERRNO, EINTR, 0, -1, 1),
+                                               Fault(INJECT_POLL, INJECT_ERRNO, EINTR, 0, -1, 1)};
 
 // The read time limit is 10 ticks: 100 ms an attempt on a silent line.
 // clang-format off
 const TransferCase kTransfers[] = {
-    {"eintr_every_other_call_read",
-     {Fault(INJECT_READ, INJECT_ERRNO, EINTR, 0, -1, 1), Fault(INJECT_WRITE, INJECT_ERRNO, EINTR, 0, -1, 1),
-      Fault(INJECT_POLL, INJECT_ERRNO, EINTR, 0, -1, 1)},
-     Op::kRead, kBlock, NUV_OK, kNone, 0, 1000},
-    {"eintr_every_other_call_write",
-     {Fault(INJECT_READ, INJECT_ERRNO, EINTR, 0, -1, 1), Fault(INJECT_WRITE, INJECT_ERRNO, EINTR, 0, -1, 1),
-      Fault(INJECT_POLL, INJECT_ERRNO, EINTR, 0, -1, 1)},
-     Op::kWrite, kBlock, NUV_OK, kNone, 0, 1000},
+    {"eintr_every_other_call_read", kInterrupted, Op::kRead, kBlock, NUV_OK, kNone, 0, 1000},
+    {"eintr_every_other_call_write", kInterrupted, Op::kWrite, kBlock, NUV_OK, kNone, 0, 1000},
     // Interrupted for ever: each attempt still ends at its limit.
     {"eintr_on_every_read_and_poll", {Errno(INJECT_READ, EINTR), Errno(INJECT_POLL, EINTR)},
      Op::kRead, kBlock, NUV_FAILED, SilentFail(Op::kRead), 290, 1500},
