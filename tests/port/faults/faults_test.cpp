@@ -164,6 +164,8 @@ const TransferCase kTransfers[] = {
      WriteFailed(Op::kRead), 990, 2500},
     {"write_waits_on_a_hang_up", {Errno(INJECT_WRITE, EAGAIN, 1), Revents(POLLHUP)}, Op::kRead, kBlock,
      NUV_FAILED, WriteFailed(Op::kRead), 0, 500},
+    {"write_wait_fails", {Errno(INJECT_WRITE, EAGAIN, 1), Errno(INJECT_POLL, EBADF)}, Op::kWrite, kBlock,
+     NUV_FAILED, WriteFailed(Op::kWrite), 0, 500},
     {"write_waits_on_an_error", {Errno(INJECT_WRITE, EAGAIN, 1), Revents(POLLERR)}, Op::kWrite, kBlock,
      NUV_FAILED, WriteFailed(Op::kWrite), 0, 500},
     // A wait that reports a failure ends the attempt at once, not at its limit.
