@@ -56,12 +56,16 @@ const char kUsage[] =
     "                       --paced-seconds 0.4 --traced 20\n"
     "  --module PATH        the driver module (default: libvave8.so beside this program)\n"
     "  --sim PATH           the simulator program (default: p8sim beside this program)\n"
+    "  --yardstick-reads N  only N libmodbus reads of 125 registers, untimed (for\n"
+    "                       counting instructions under callgrind; see callgrind.sh)\n"
     "  --help               this text\n";
 
 constexpr int32_t kTicks = 100;          // read time limit of the measured runs
 constexpr double kSilentSlack = 1.05;    // a silent read may overrun by this much
 constexpr double kCpuShareLimit = 0.01;  // at 115200 baud, 256-byte reads
 constexpr double kCpuShareAim = 0.001;
+constexpr double kWriteReadLimit = 1.5;  // 256-byte block write CPU / block read CPU
+constexpr double kCallsLimit = 4;        // system calls per transaction, strace pass
 constexpr double kTracedPassSeconds = 120;
 constexpr uint32_t kPacedBauds[] = {9600, 115200};
 // The simulated line answers stations 0 to 7; the silent one is 9.
@@ -90,6 +94,8 @@ const KindPlan kKinds[] = {
 };
 // The one compared with libmodbus's 125 registers.
 const char kComparedKind[] = "block_read_byte_256";
+// The block write set against the block read of the same size.
+const char kBlockWriteKind[] = "block_write_byte_256";
 const char kYardstickKey[] = "libmodbus_read_125_registers";
 
 struct Options {
@@ -101,6 +107,7 @@ struct Options {
     double pacedSeconds = 1.5;
     int traced = 100;
     bool tracedPass = false;  // this process is the pass under strace
+    int yardstickReads = -1;  // >= 0: only this many libmodbus reads
     std::string module;
     std::string sim;
 };
@@ -163,6 +170,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             o->pacedSeconds = number;
         } else if (a == "--traced" && numeric(0, 100000)) {
             o->traced = static_cast<int>(number);
+        } else if (a == "--yardstick-reads" && numeric(0, 1000000)) {
+            o->yardstickReads = static_cast<int>(number);
         } else {
             std::fprintf(stderr, "vave8bench: bad option %s\n%s", a.c_str(), kUsage);
             return 1;
@@ -522,6 +531,22 @@ private:
     DriverModule module_;
 };
 
+// Only the yardstick's reads, each checked: what callgrind.sh counts
+// libmodbus's instructions on.
+int RunYardstickReads(int reads) {
+    Yardstick yardstick;
+    std::string error;
+    if (!yardstick.Start(&error)) {
+        std::fprintf(stderr, "vave8bench: %s\n", error.c_str());
+        return 1;
+    }
+    int right = 0;
+    for (int i = 0; i < reads; ++i) right += yardstick.Read() && yardstick.LastReadMatches();
+    yardstick.Stop();
+    std::printf("%d of %d libmodbus reads right\n", right, reads);
+    return right == reads ? 0 : 1;
+}
+
 // --- the strace pass ------------------------------------------------------
 
 // Runs this program's traced pass under strace and files the counts per
@@ -626,6 +651,34 @@ void JudgeTargets(Results* r) {
             "< 1%", share < kCpuShareLimit);
     }
 
+    const KindResult* write = FindKind(*r, kBlockWriteKind);
+    if (compared != nullptr && write != nullptr && compared->figures.transactions > 0 &&
+        write->figures.transactions > 0) {
+        const double reads = compared->figures.PerTransaction(compared->figures.CpuSeconds());
+        const double writes = write->figures.PerTransaction(write->figures.CpuSeconds());
+        add("256-byte block write CPU / block read CPU",
+            Printed("%.3f (%.1f us / %.1f us)", writes / reads, writes * 1e6, reads * 1e6),
+            Printed("<= %.1f", kWriteReadLimit), writes / reads <= kWriteReadLimit);
+    }
+
+    // Every system call of the strace pass, per read and per write transaction.
+    double mostCalls = -1;
+    std::string mostKind;
+    for (const KindResult& kind : r->kinds) {
+        if (kind.traced.empty()) continue;
+        double calls = 0;
+        for (const auto& named : kind.traced) calls += named.second;
+        if (calls > mostCalls) {
+            mostCalls = calls;
+            mostKind = kind.label;
+        }
+    }
+    if (mostCalls >= 0) {
+        add("system calls per transaction, most of any kind",
+            Printed("%.2f", mostCalls) + " (" + mostKind + ")", Printed("<= %.0f", kCallsLimit),
+            mostCalls <= kCallsLimit);
+    }
+
     uint64_t transactions = 0;
     uint64_t heap = 0;
     for (const KindResult& kind : r->kinds) {
@@ -669,6 +722,7 @@ int main(int argc, char** argv) {
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed != 0) return parsed == 2 ? 0 : 64;
 
+    if (options.yardstickReads >= 0) return RunYardstickReads(options.yardstickReads);
     Results results;
     if (options.tracedPass) {
         Bench bench(options, &results);

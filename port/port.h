@@ -55,10 +55,14 @@ int32_t PortSetReadTimeout(PortHandle handle, int32_t ticks);
 // draining reads failed.
 int32_t PortFlushInput(PortHandle handle);
 
-// Holds the line in the break state for `milliseconds`. Always 0.
+// Holds the line in the break state for `milliseconds`. 0; on POSIX 7 when
+// output held back by PortWrite could not be sent first.
 int32_t PortSendBreak(int32_t milliseconds, PortHandle handle);
 
-// Writes `count` bytes with no time limit: 0, 2 (short write) or 7.
+// Writes `count` bytes with no time limit: 0, 2 (short write) or 7. The POSIX
+// backend holds the bytes back until the port's next PortRead,
+// PortFlushInput, PortSendBreak or PortClose (or until its buffer is full);
+// a failure then shows in that call, and every later PortWrite gives 7.
 int32_t PortWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
 
 // Reads `count` bytes (at most 65535), each pass waiting up to the read time

@@ -2,10 +2,18 @@
 // with the same observable behaviour as the Windows build.
 //
 // The handle is the file descriptor. What a Windows port keeps in the device
-// (the read time limit) and what this backend adds for speed (a read-ahead)
-// live in a small fixed table keyed by descriptor; it is the module's only
-// state. All waiting is done with poll() on a monotonic clock, so descriptors
-// above 1023 work and a signal never cuts a wait short.
+// (the read time limit) and what this backend adds for speed (a read-ahead
+// and a write-behind) live in a small fixed table keyed by descriptor; it is
+// the module's only state. All waiting is done with poll() on a monotonic
+// clock, so descriptors above 1023 work and a signal never cuts a wait short.
+//
+// The frame layer writes and reads one byte per call. Written bytes are held
+// in the record and handed to the kernel in one write() when the port is
+// next read, flushed, sent a break or closed, or when the buffer is full:
+// one system call per request instead of one per byte, and one wake-up of
+// the far side. A held-back write that fails is reported by the call that
+// carried it out, and from then on every write fails at once: a tty whose
+// write fails has hung up and does not come back.
 #include "port/port.h"
 
 #include <errno.h>
@@ -29,6 +37,14 @@ namespace {
 
 constexpr int kSlotCount = 64;  // ports open at once in one process
 constexpr uint32_t kReadAheadSize = 512;
+// The largest request frame (start pair, length, a 262-byte block, CRC) with
+// every byte doubled: a whole request always fits.
+constexpr uint32_t kLargestFrame = 267;
+constexpr uint32_t kWriteBehindSize = 2 * kLargestFrame;
+// A device that takes no byte of held-back output for this long has failed.
+// A UART's kernel buffer takes a whole frame at once; only flow control or a
+// dead device holds output back.
+constexpr uint32_t kWriteStallMs = 1000;
 constexpr uint32_t kTickMs = 10;
 constexpr uint32_t kOpenReadLimitMs = 1000;  // until the caller sets its own
 constexpr uint32_t kFlushReadLimitMs = 50;
@@ -49,31 +65,34 @@ constexpr unsigned kPtySlaveMajorLast = 143;
 constexpr unsigned kBsdPtySlaveMajor = 3;
 
 struct PortSlot {
-    bool used;
-    bool nullDevice;
+    PortHandle handle;  // 0: the slot is free
     int fd;
+    bool nullDevice;
+    bool writeFailed;      // a write failed: every later one fails at once
     uint32_t readLimitMs;  // per read pass; 0: no limit
     // Bytes read from the device and not yet handed out: ahead[start ..
     // start + count). The frame layer reads one byte per call; this turns a
     // frame into one or two system calls instead of one per byte.
     uint32_t aheadStart;
     uint32_t aheadCount;
+    // Bytes written and not yet handed to the kernel: pending[0 .. count).
+    uint32_t pendingCount;
     uint8_t ahead[kReadAheadSize];
+    uint8_t pending[kWriteBehindSize];
 };
 
 // Zero-initialised: every slot free.
 PortSlot g_slots[kSlotCount];
 
-// The slot found last: the frame layer calls once per byte on one port, so
-// nearly every lookup is answered here without walking the table.
+// The slot found last, or null; never a free slot. The frame layer calls
+// once per byte on one port, so nearly every lookup is answered here with
+// one comparison.
 PortSlot* g_lastSlot = nullptr;
 
-PortSlot* FindSlot(PortHandle handle) {
-    if (handle == 0 || handle > static_cast<PortHandle>(INT_MAX)) return nullptr;
-    const int fd = static_cast<int>(handle);
-    if (g_lastSlot != nullptr && g_lastSlot->used && g_lastSlot->fd == fd) return g_lastSlot;
+[[gnu::noinline]] PortSlot* SearchSlot(PortHandle handle) {
+    if (handle == 0) return nullptr;
     for (PortSlot& slot : g_slots) {
-        if (slot.used && slot.fd == fd) {
+        if (slot.handle == handle) {
             g_lastSlot = &slot;
             return &slot;
         }
@@ -81,25 +100,40 @@ PortSlot* FindSlot(PortHandle handle) {
     return nullptr;
 }
 
+inline PortSlot* FindSlot(PortHandle handle) {
+    PortSlot* const last = g_lastSlot;
+    if (last != nullptr && last->handle == handle) return last;
+    return SearchSlot(handle);
+}
+
+// The slot PortRead may serve from its read-ahead without looking further:
+// the one read last, while nothing written waits in it. Otherwise a slot
+// that is never used and holds nothing, so the fast path needs no test for
+// null and falls through to the full read.
+PortSlot g_noSlot;
+PortSlot* g_readSlot = &g_noSlot;
+
 // A free slot for a descriptor just opened. A used slot with the same
 // descriptor is stale (someone closed our descriptor behind our back and the
 // number came back) and is taken over.
 PortSlot* SlotForNewDescriptor(int fd) {
     PortSlot* free = nullptr;
     for (PortSlot& slot : g_slots) {
-        if (slot.used && slot.fd == fd) return &slot;
-        if (!slot.used && free == nullptr) free = &slot;
+        if (slot.handle != 0 && slot.fd == fd) return &slot;
+        if (slot.handle == 0 && free == nullptr) free = &slot;
     }
     return free;
 }
 
 void FillSlot(PortSlot* slot, int fd, bool nullDevice, uint32_t readLimitMs) {
-    slot->used = true;
-    slot->nullDevice = nullDevice;
+    slot->handle = static_cast<PortHandle>(fd);
     slot->fd = fd;
+    slot->nullDevice = nullDevice;
+    slot->writeFailed = false;
     slot->readLimitMs = readLimitMs;
     slot->aheadStart = 0;
     slot->aheadCount = 0;
+    slot->pendingCount = 0;
 }
 
 int64_t NowNs() {
@@ -230,37 +264,48 @@ uint32_t TakeReadAhead(PortSlot* slot, uint8_t* buffer, uint32_t want) {
 // master closed), or an error from poll or read. Bytes that arrived in the
 // pass before such a failure are handed out as a success: the failure does
 // not go away and is reported by the next pass, and no byte is lost.
-bool ReadPass(PortSlot* slot, uint8_t* buffer, uint32_t want, uint32_t limitMs, uint32_t* got) {
+//
+// `waitFirst`: nothing can be waiting yet (a request just went out), so the
+// pass starts in poll() instead of a read() that would find nothing. After a
+// read() that did not fill the read-ahead the device is empty, and the pass
+// waits before reading again: a reply costs one poll and one read.
+bool ReadPass(PortSlot* slot, uint8_t* buffer, uint32_t want, uint32_t limitMs, bool waitFirst,
+              uint32_t* got) {
     // The deadline is fixed once per pass; a pass never starts with less
     // than the full limit.
     const int64_t deadline = NowNs() + static_cast<int64_t>(limitMs) * kNsPerMs;
     uint32_t have = 0;
     bool hungUp = false;
     bool ok = true;
+    bool empty = waitFirst;
 
     for (;;) {
         have += TakeReadAhead(slot, buffer + have, want - have);
         if (have == want) break;
 
-        const ssize_t n = read(slot->fd, slot->ahead, kReadAheadSize);
-        if (n > 0) {
-            slot->aheadStart = 0;
-            slot->aheadCount = static_cast<uint32_t>(n);
-            continue;
+        if (!empty) {
+            const ssize_t n = read(slot->fd, slot->ahead, kReadAheadSize);
+            if (n > 0) {
+                slot->aheadStart = 0;
+                slot->aheadCount = static_cast<uint32_t>(n);
+                empty = n < static_cast<ssize_t>(kReadAheadSize);
+                continue;
+            }
+            if (n == 0) {
+                // The null device reads as a success with nothing, as on
+                // Windows; a tty reads 0 only once it has hung up.
+                ok = slot->nullDevice;
+                break;
+            }
+            // Would block although poll reported a hang-up: the line is
+            // gone, and looping on it would spin. An interrupted read waits
+            // like one that would block, so that the deadline still holds.
+            if (errno != EINTR && (errno != EAGAIN || hungUp)) {
+                ok = false;
+                break;
+            }
         }
-        if (n == 0) {
-            // The null device reads as a success with nothing, as on Windows;
-            // a tty reads 0 only once it has hung up.
-            ok = slot->nullDevice;
-            break;
-        }
-        if (errno == EINTR) continue;
-        // Would block although poll reported a hang-up: the line is gone,
-        // and looping on it would spin.
-        if (errno != EAGAIN || hungUp) {
-            ok = false;
-            break;
-        }
+        empty = false;
 
         int timeout = -1;
         if (limitMs != 0) {
@@ -288,19 +333,70 @@ bool ReadPass(PortSlot* slot, uint8_t* buffer, uint32_t want, uint32_t limitMs, 
     return ok || have > 0;
 }
 
-// Waits until the descriptor takes output, with no time limit. False when
-// waiting failed or the device hung up.
-bool WaitWritable(int fd) {
-    for (;;) {
-        pollfd waiter{fd, POLLOUT, 0};
-        const int ready = poll(&waiter, 1, -1);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return false;
+// Hands the held-back output to the kernel, however many write() calls the
+// device needs. False when the device failed, or took nothing for
+// kWriteStallMs; the descriptor then counts as failed. Either way nothing is
+// held back afterwards.
+bool PushOutput(PortSlot* slot) {
+    const uint32_t count = slot->pendingCount;
+    slot->pendingCount = 0;
+    uint32_t done = 0;
+    int64_t deadline = 0;  // of the current stall; 0: none yet
+    while (done < count) {
+        const ssize_t n = write(slot->fd, slot->pending + done, count - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+            deadline = 0;
+            continue;
         }
-        if (waiter.revents & POLLOUT) return true;
-        if (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+        // Took nothing: full (EAGAIN), interrupted, or a write of 0.
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (deadline == 0) deadline = NowNs() + static_cast<int64_t>(kWriteStallMs) * kNsPerMs;
+        const int timeout = PollTimeoutUntil(deadline);
+        if (timeout == 0) break;
+        pollfd waiter{slot->fd, POLLOUT, 0};
+        const int ready = poll(&waiter, 1, timeout);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready > 0 && (waiter.revents & (POLLERR | POLLHUP | POLLNVAL))) break;
     }
+    if (done == count) return true;
+    slot->writeFailed = true;
+    return false;
+}
+
+// PortRead past its fast path.
+[[gnu::noinline]] int32_t ReadSlow(PortHandle handle, uint8_t* buffer, uint32_t count,
+                                   uint32_t* received) {
+    if (received != nullptr) *received = 0;
+    PortSlot* const slot = FindSlot(handle);
+    // A request for no bytes brings no byte, which is a failed read.
+    if (slot == nullptr || buffer == nullptr || count == 0) return PORT_IO_FAILED;
+    // The request goes out before its reply is waited for.
+    const bool pushed = slot->pendingCount != 0;
+    if (pushed && !PushOutput(slot)) return PORT_IO_FAILED;
+    g_readSlot = slot;
+
+    // Bytes the read-ahead already holds need no clock and no system call;
+    // a pass that would find them waiting ends the same way.
+    if (slot->aheadCount >= count) {
+        TakeReadAhead(slot, buffer, count);
+        if (received != nullptr) *received = count;
+        return PORT_OK;
+    }
+
+    uint32_t total = 0;
+    while (total < count) {
+        // Each pass waits up to the full limit for the bytes still missing.
+        uint32_t got = 0;
+        const bool waitFirst = pushed && total == 0;
+        if (!ReadPass(slot, buffer + total, count - total, slot->readLimitMs, waitFirst, &got) ||
+            got == 0) {
+            return PORT_IO_FAILED;
+        }
+        total += got;
+        if (received != nullptr) *received = total;
+    }
+    return PORT_OK;
 }
 
 }  // namespace
@@ -373,12 +469,18 @@ int32_t PortClose(PortHandle handle) {
     PortSlot* slot = FindSlot(handle);
     // Never close a descriptor this module did not open: it belongs to the host.
     if (slot == nullptr) return PORT_IO_FAILED;
+    // Output held back goes out first. If it cannot, it is dropped: the port
+    // goes either way, and a failed close would leave the host a handle
+    // that no later close could release.
+    if (slot->pendingCount != 0) PushOutput(slot);
     const int fd = slot->fd;
     const bool nullDevice = slot->nullDevice;
     // Linux releases the descriptor even when close() reports an error, so
     // the record goes in every case; a failed close only changes the answer.
-    slot->used = false;
+    slot->handle = 0;
     slot->aheadCount = 0;
+    if (g_lastSlot == slot) g_lastSlot = nullptr;
+    if (g_readSlot == slot) g_readSlot = &g_noSlot;
     return ReleaseDescriptor(fd, nullDevice) == 0 ? PORT_OK : PORT_IO_FAILED;
 }
 
@@ -395,6 +497,10 @@ int32_t PortSetReadTimeout(PortHandle handle, int32_t ticks) {
 int32_t PortFlushInput(PortHandle handle) {
     PortSlot* slot = FindSlot(handle);
     if (slot == nullptr) return 1;
+    // Output written before the flush goes out before it, as it would have
+    // without the write-behind; whatever answers it then arrives after the
+    // flush is under way, or after it.
+    if (slot->pendingCount != 0 && !PushOutput(slot)) return 1;
 
     // What is waiting: the read-ahead and what the device holds. A count
     // that fails is taken as "something may be waiting".
@@ -409,74 +515,62 @@ int32_t PortFlushInput(PortHandle handle) {
     uint32_t got = 0;
     bool ok = true;
     do {
-        ok = ReadPass(slot, scratch, kFlushChunk, kFlushReadLimitMs, &got);
+        ok = ReadPass(slot, scratch, kFlushChunk, kFlushReadLimitMs, false, &got);
     } while (ok && got == kFlushChunk);
     return ok ? 0 : 1;
 }
 
 int32_t PortSendBreak(int32_t milliseconds, PortHandle handle) {
     PortSlot* slot = FindSlot(handle);
+    // Bytes written before the break go out before it.
+    const bool pushed = slot == nullptr || slot->pendingCount == 0 || PushOutput(slot);
     const bool line = slot != nullptr && !slot->nullDevice;
     // A held break of the asked length (tcsendbreak has a fixed one). A
     // pseudo-terminal has no break; its calls fail and only the wait stays.
     if (line) ioctl(slot->fd, TIOCSBRK);
     SleepMs(milliseconds);
     if (line) ioctl(slot->fd, TIOCCBRK);
-    return PORT_OK;
+    return pushed ? PORT_OK : PORT_IO_FAILED;
 }
 
 int32_t PortWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+    if (written != nullptr) *written = 0;
     PortSlot* slot = FindSlot(handle);
-    if (slot == nullptr || (bytes == nullptr && count != 0)) return PORT_IO_FAILED;
-
-    uint32_t done = 0;
-    bool failed = false;
-    while (done < count) {
-        const ssize_t n = write(slot->fd, bytes + done, count - done);
-        if (n > 0) {
-            done += static_cast<uint32_t>(n);
-            continue;
-        }
-        if (n == 0) break;  // took nothing and said nothing: a short write
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN || !WaitWritable(slot->fd)) {
-            failed = true;
-            break;
-        }
+    if (slot == nullptr || (bytes == nullptr && count != 0) || slot->writeFailed) {
+        return PORT_IO_FAILED;
     }
-    // A failure before any byte went out is a failed write. After some went
-    // out it is a short write, so the caller learns how many left.
-    if (failed && done == 0) return PORT_IO_FAILED;
-    if (written != nullptr) *written = done;
-    return done == count ? PORT_OK : PORT_SHORT_WRITE;
+    // Whatever does not fit pushes out what the buffer holds, a buffer's
+    // worth at a time.
+    uint32_t taken = 0;
+    while (count - taken > kWriteBehindSize - slot->pendingCount) {
+        const uint32_t room = kWriteBehindSize - slot->pendingCount;
+        std::memcpy(slot->pending + slot->pendingCount, bytes + taken, room);
+        slot->pendingCount = kWriteBehindSize;
+        taken += room;
+        if (!PushOutput(slot)) return PORT_IO_FAILED;
+    }
+    if (g_readSlot == slot) g_readSlot = &g_noSlot;
+    if (count - taken == 1) {
+        slot->pending[slot->pendingCount++] = bytes[taken];
+    } else if (count != taken) {
+        std::memcpy(slot->pending + slot->pendingCount, bytes + taken, count - taken);
+        slot->pendingCount += count - taken;
+    }
+    if (written != nullptr) *written = count;
+    return PORT_OK;
 }
 
 int32_t PortRead(PortHandle handle, uint8_t* buffer, uint32_t count, uint32_t* received) {
-    if (received != nullptr) *received = 0;
-    PortSlot* slot = FindSlot(handle);
-    // A request for no bytes brings no byte, which is a failed read.
-    if (slot == nullptr || buffer == nullptr || count == 0) return PORT_IO_FAILED;
-
     // The usual case: the frame layer asks for one byte that the read-ahead
-    // already holds. No clock and no system call; a pass that would find the
-    // bytes waiting ends the same way.
-    if (slot->aheadCount >= count) {
-        TakeReadAhead(slot, buffer, count);
-        if (received != nullptr) *received = count;
+    // already holds, with no output held back.
+    PortSlot* const slot = g_readSlot;
+    if (slot->handle == handle && count == 1 && slot->aheadCount != 0 && buffer != nullptr) {
+        *buffer = slot->ahead[slot->aheadStart++];
+        --slot->aheadCount;
+        if (received != nullptr) *received = 1;
         return PORT_OK;
     }
-
-    uint32_t total = 0;
-    while (total < count) {
-        // Each pass waits up to the full limit for the bytes still missing.
-        uint32_t got = 0;
-        if (!ReadPass(slot, buffer + total, count - total, slot->readLimitMs, &got) || got == 0) {
-            return PORT_IO_FAILED;
-        }
-        total += got;
-        if (received != nullptr) *received = total;
-    }
-    return PORT_OK;
+    return ReadSlow(handle, buffer, count, received);
 }
 
 int32_t PortPause(int32_t milliseconds) {

@@ -21,8 +21,11 @@ TEST(PortIoTest, EveryByteValuePassesBothWays) {
     EXPECT_EQ(PortRead(port.handle, got.data(), 256, &count), PORT_OK);
     EXPECT_EQ(got, bytes);
 
+    // Held back until the port is next read or flushed, in one piece.
     EXPECT_EQ(PortWrite(port.handle, bytes.data(), 256, &count), PORT_OK);
     EXPECT_EQ(count, 256u);
+    EXPECT_TRUE(port.pty.Receive(1, 50).empty());
+    EXPECT_EQ(PortFlushInput(port.handle), 0);
     EXPECT_EQ(port.pty.Receive(257, 500), bytes);  // nothing added either
 }
 
@@ -115,8 +118,11 @@ TEST(PortIoTest, HangUpFailsPromptly) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(PortRead(port.handle, &byte, 1, &count), PORT_IO_FAILED);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(PortWrite(port.handle, &byte, 1, &count), PORT_IO_FAILED);
+    // The write is held back; the flush that pushes it out fails, and so
+    // does every write after it.
+    EXPECT_EQ(PortWrite(port.handle, &byte, 1, &count), PORT_OK);
     EXPECT_EQ(PortFlushInput(port.handle), 1);
+    EXPECT_EQ(PortWrite(port.handle, &byte, 1, &count), PORT_IO_FAILED);
     EXPECT_LT(ElapsedMs(start), 2000);
 }
 
@@ -149,7 +155,8 @@ TEST(PortIoTest, SignalsDoNotCutAWaitShort) {
 }
 
 // Whatever was waiting, in the device or already in the read-ahead, is gone
-// afterwards, and the read limit is what it was, "no limit" included.
+// afterwards, what was written before went out, and the read limit is what
+// it was, "no limit" included.
 TEST(PortFlushTest, DropsWaitingInputAndKeepsTheReadLimit) {
     const struct {
         int waiting;
@@ -167,11 +174,15 @@ TEST(PortFlushTest, DropsWaitingInputAndKeepsTheReadLimit) {
             ASSERT_EQ(PortRead(port.handle, &byte, c.readFirst, nullptr), PORT_OK);
         }
         PortSetReadTimeout(port.handle, c.ticks);
+        // Written before the flush: goes out, and is not taken for input.
+        const uint8_t request = 0x5A;
+        ASSERT_EQ(PortWrite(port.handle, &request, 1, nullptr), PORT_OK);
 
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(PortFlushInput(port.handle), 0);
         EXPECT_LT(ElapsedMs(start), 1500);
         EXPECT_EQ(PortSetReadTimeout(port.handle, 100), c.ticks);
+        EXPECT_EQ(port.pty.Receive(2, 300), std::vector<uint8_t>{request});
 
         ASSERT_TRUE(port.pty.Send({0xA5}));
         EXPECT_EQ(PortRead(port.handle, &byte, 1, nullptr), PORT_OK);
@@ -228,6 +239,7 @@ TEST(PortIoTest, BreakAndPauseWaitTheirTimeAndLeaveTheLineUsable) {
     const uint8_t bytes[3] = {0xF1, 0x00, 0x59};
     uint32_t written = 0;
     EXPECT_EQ(PortWrite(port.handle, bytes, 3, &written), PORT_OK);
+    EXPECT_EQ(PortSendBreak(0, port.handle), PORT_OK);
     EXPECT_EQ(port.pty.Receive(3, 1000), std::vector<uint8_t>(bytes, bytes + 3));
     EXPECT_EQ(PortClose(null), PORT_OK);
 }
