@@ -15,6 +15,7 @@
 
 #include "gateway/line.h"
 #include "gateway/queue.h"
+#include "gateway/reply.h"
 #include "gateway/server.h"
 #include "tools/format.h"
 #include "tools/options.h"
@@ -202,8 +203,9 @@ int main(int argc, char** argv) {
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
     Scheduler scheduler;
-    Completions completions;
-    Server server(settings.server, &scheduler, &completions);
+    Notices notices;
+    Stats stats;
+    Server server(settings.server, &scheduler, &notices, &stats);
     std::string bound;
     if (!server.Listen(settings.listen, &bound, &error)) {
         std::fprintf(stderr, "vave8gw: %s\n", error.c_str());
@@ -216,6 +218,7 @@ int main(int argc, char** argv) {
     std::future<std::string> startResult = started.get_future();
     std::thread line([&] {
         Line driver(settings.connection, settings.deadBackoff);
+        Responder responder(&stats);
         std::string why;
         if (!driver.Start(&why)) {
             driver.End();
@@ -224,11 +227,16 @@ int main(int argc, char** argv) {
         }
         started.set_value("");
         while (std::optional<Job> job = scheduler.Pop()) {
-            Outcome outcome = driver.Execute(*job);
-            completions.Push(Done{std::move(*job), std::move(outcome)});
+            const Outcome outcome = driver.Execute(*job);
+            Peer& peer = *job->peer;
+            const bool sent = responder.Send(peer, *job, outcome);
+            // After the reply: a refusal the network side sends once this
+            // reaches 0 can no longer overtake it.
+            const int before = peer.pending.fetch_sub(1);
+            if (!sent || before == kPendingPerConnection) notices.Push(peer.id);
         }
         driver.End();
-        completions.LineEnded();
+        notices.LineEnded();
     });
     const std::string startError = startResult.get();
     if (!startError.empty()) {

@@ -59,36 +59,39 @@ void Scheduler::Peaks(size_t* requests, size_t* connections) {
     *connections = peakConnections_;
 }
 
-Completions::Completions() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+Notices::Notices() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
-Completions::~Completions() {
+Notices::~Notices() {
     if (fd_ >= 0) close(fd_);
 }
 
-void Completions::Push(Done done) {
-    {
-        std::lock_guard lock(mutex_);
-        done_.push_back(std::move(done));
-    }
+void Notices::Wake() {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
 }
 
-void Completions::LineEnded() {
+void Notices::Push(uint64_t connection) {
+    {
+        std::lock_guard lock(mutex_);
+        connections_.push_back(connection);
+    }
+    Wake();
+}
+
+void Notices::LineEnded() {
     {
         std::lock_guard lock(mutex_);
         ended_ = true;
     }
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
+    Wake();
 }
 
-std::vector<Done> Completions::Take(bool* ended) {
+std::vector<uint64_t> Notices::Take(bool* ended) {
     uint64_t value = 0;
     [[maybe_unused]] const ssize_t n = read(fd_, &value, sizeof value);
     std::lock_guard lock(mutex_);
-    std::vector<Done> taken;
-    taken.swap(done_);
+    std::vector<uint64_t> taken;
+    taken.swap(connections_);
     *ended = ended_;
     return taken;
 }

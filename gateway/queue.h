@@ -1,13 +1,14 @@
-// The two hand-overs between the network side and the line thread: requests
-// waiting for the line, taken from the connections in turn, and the
-// outcomes going back, each waking the network side's poll through an
-// eventfd.
+// The hand-overs between the network side and the line thread: requests
+// waiting for the line, taken from the connections in turn, and notices
+// back (a connection to look at again, the line's end), each waking the
+// network side's poll through an eventfd.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,8 +18,11 @@
 
 namespace vave8gw {
 
+struct Peer;
+
 struct Job {
     uint64_t connection = 0;
+    std::shared_ptr<Peer> peer;
     Frame frame;
     Decision decision;  // an exception set here is answered without the line
     double arrived = 0;
@@ -29,11 +33,6 @@ struct Outcome {
     bool backoff = false;  // answered at once: the station is backing off
     std::string cause;
     std::vector<uint16_t> values;  // a read's registers, or its bits as 0 and 1
-};
-
-struct Done {
-    Job job;
-    Outcome outcome;
 };
 
 // Round robin over connections: each Pop takes the oldest request of the
@@ -66,23 +65,26 @@ private:
     bool stopped_ = false;
 };
 
-class Completions {
+class Notices {
 public:
-    Completions();
-    ~Completions();
-    Completions(const Completions&) = delete;
-    Completions& operator=(const Completions&) = delete;
+    Notices();
+    ~Notices();
+    Notices(const Notices&) = delete;
+    Notices& operator=(const Notices&) = delete;
 
-    int Fd() const { return fd_; }  // readable while outcomes wait
-    void Push(Done done);
+    int Fd() const { return fd_; }  // readable while notices wait
+    // A connection whose reply failed, or that may read again.
+    void Push(uint64_t connection);
     void LineEnded();
-    // Every outcome so far; `ended` once the line thread has finished.
-    std::vector<Done> Take(bool* ended);
+    // Every notice so far; `ended` once the line thread has finished.
+    std::vector<uint64_t> Take(bool* ended);
 
 private:
+    void Wake();
+
     int fd_ = -1;
     std::mutex mutex_;
-    std::vector<Done> done_;
+    std::vector<uint64_t> connections_;
     bool ended_ = false;
 };
 

@@ -19,16 +19,6 @@ namespace vave8gw {
 
 namespace {
 
-// Requests one connection may have with the line side; past it its socket is
-// not read until replies went out, so a flooding client waits alone.
-constexpr int kPendingPerConnection = 16;
-
-double Now() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
 std::string PeerName(const sockaddr_storage& address) {
     char host[INET6_ADDRSTRLEN] = "?";
     unsigned port = 0;
@@ -48,24 +38,24 @@ std::string PeerName(const sockaddr_storage& address) {
 
 }  // namespace
 
-Server::Server(const ServerSettings& settings, Scheduler* scheduler, Completions* completions)
-    : settings_(settings), scheduler_(scheduler), completions_(completions) {
-    // The context only builds and sends replies on the socket set for each;
-    // it never connects.
-    modbus_ = modbus_new_tcp("127.0.0.1", 0);
-    scratch_ = modbus_mapping_new(static_cast<int>(kCoils), static_cast<int>(kCoils),
-                                  static_cast<int>(kRegisters), static_cast<int>(kRegisters));
-}
+Server::Server(const ServerSettings& settings, Scheduler* scheduler, Notices* notices, Stats* stats)
+    : settings_(settings),
+      scheduler_(scheduler),
+      notices_(notices),
+      stats_(stats),
+      responder_(stats) {}
 
 Server::~Server() {
-    for (auto& [id, c] : connections_) close(c.fd);
+    for (auto& [id, c] : connections_) {
+        std::lock_guard lock(c.peer->mutex);
+        close(c.peer->fd);
+        c.peer->fd = -1;
+    }
     if (listenFd_ >= 0) close(listenFd_);
-    if (scratch_ != nullptr) modbus_mapping_free(scratch_);
-    if (modbus_ != nullptr) modbus_free(modbus_);
 }
 
 bool Server::Listen(const std::string& hostPort, std::string* bound, std::string* error) {
-    if (modbus_ == nullptr || scratch_ == nullptr) {
+    if (!responder_.Ready()) {
         *error = "libmodbus could not make its context";
         return false;
     }
@@ -130,30 +120,36 @@ void Server::Accept(double now) {
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         Connection c;
-        c.id = nextId_++;
-        c.fd = fd;
-        c.peer = peer;
+        c.peer = std::make_shared<Peer>();
+        c.peer->id = nextId_++;
+        c.peer->fd = fd;
+        c.peer->name = peer;
         c.lastActivity = now;
-        connections_.emplace(c.id, std::move(c));
+        connections_.emplace(c.peer->id, std::move(c));
     }
 }
 
 void Server::Close(uint64_t id, const char* why) {
     const auto it = connections_.find(id);
     if (it == connections_.end()) return;
-    if (why != nullptr)
-        std::fprintf(stderr, "vave8gw: %s dropped: %s\n", it->second.peer.c_str(), why);
+    Peer& peer = *it->second.peer;
+    if (why != nullptr) std::fprintf(stderr, "vave8gw: %s dropped: %s\n", peer.name.c_str(), why);
     scheduler_->Drop(id);
-    close(it->second.fd);
+    {
+        std::lock_guard lock(peer.mutex);
+        close(peer.fd);
+        peer.fd = -1;
+    }
     connections_.erase(it);
 }
 
 void Server::Read(Connection& c, double now) {
     if (c.used < c.buffer.size()) {
-        const ssize_t n = recv(c.fd, c.buffer.data() + c.used, c.buffer.size() - c.used, 0);
+        // Only this thread closes the descriptor, so it is read unlocked.
+        const ssize_t n = recv(c.peer->fd, c.buffer.data() + c.used, c.buffer.size() - c.used, 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
             // A client that leaves mid-request: its waiting requests go with it.
-            Close(c.id, c.used > 0 || c.pending > 0 ? "closed mid-request" : nullptr);
+            Close(c.peer->id, c.used > 0 || c.peer->pending > 0 ? "closed mid-request" : nullptr);
             return;
         }
         if (n < 0) return;
@@ -165,9 +161,10 @@ void Server::Read(Connection& c, double now) {
 
 void Server::Frames(Connection& c, double now) {
     if (stopping_) return;
-    const uint64_t id = c.id;
+    const std::shared_ptr<Peer> peer = c.peer;
+    const uint64_t id = peer->id;
     size_t at = 0;
-    while (c.pending < kPendingPerConnection) {
+    while (peer->pending < kPendingPerConnection) {
         std::string why;
         const int length = FrameLength(c.buffer.data() + at, c.used - at, &why);
         if (length < 0) {
@@ -177,6 +174,7 @@ void Server::Frames(Connection& c, double now) {
         if (length == 0 || static_cast<size_t>(length) > c.used - at) break;
         Job job;
         job.connection = id;
+        job.peer = peer;
         job.arrived = now;
         std::memcpy(job.frame.bytes.data(), c.buffer.data() + at, static_cast<size_t>(length));
         job.frame.length = static_cast<size_t>(length);
@@ -184,75 +182,39 @@ void Server::Frames(Connection& c, double now) {
         job.decision = Decide(job.frame, settings_.policy);
         // A refusal needs no line; it is answered at once unless it would
         // overtake a reply still due on this connection.
-        if (job.decision.exception != EX_NONE && c.pending == 0) {
+        if (job.decision.exception != EX_NONE && peer->pending == 0) {
             Outcome refused;
             refused.exception = job.decision.exception;
             refused.cause = job.decision.cause;
-            Reply(c, job, refused, now);
-            if (connections_.find(id) == connections_.end()) return;
+            if (!responder_.Send(*peer, job, refused)) {
+                Close(id, "the reply could not be sent");
+                return;
+            }
             continue;
         }
-        ++c.pending;
+        ++peer->pending;
         scheduler_->Push(std::move(job));
     }
     std::memmove(c.buffer.data(), c.buffer.data() + at, c.used - at);
     c.used -= at;
 }
 
-void Server::Reply(Connection& c, const Job& job, const Outcome& outcome, double now) {
-    const Operation& op = job.decision.op;
-    const uint8_t* request = job.frame.bytes.data();
-    const int length = static_cast<int>(job.frame.length);
-    modbus_set_socket(modbus_, c.fd);
-    int rc = 0;
-    if (outcome.exception != EX_NONE) {
-        std::fprintf(stderr,
-                     "vave8gw: %s unit %u function %u address %u count %u: exception 0x%02X "
-                     "(%s): %s\n",
-                     c.peer.c_str(), op.unit, op.function, op.first, op.count, outcome.exception,
-                     ExceptionName(outcome.exception), outcome.cause.c_str());
-        rc = modbus_reply_exception(modbus_, request, outcome.exception);
-    } else {
-        // The request passed the same checks libmodbus makes, so its reply
-        // is built from the scratch mapping, never one of its exceptions.
-        const size_t n = std::min<size_t>(outcome.values.size(), op.count);
-        for (size_t k = 0; k < n; ++k) {
-            const size_t at = op.first + k;
-            switch (op.function) {
-                case 1:
-                    scratch_->tab_bits[at] = static_cast<uint8_t>(outcome.values[k]);
-                    break;
-                case 2:
-                    scratch_->tab_input_bits[at] = static_cast<uint8_t>(outcome.values[k]);
-                    break;
-                case 3:
-                    scratch_->tab_registers[at] = outcome.values[k];
-                    break;
-                case 4:
-                    scratch_->tab_input_registers[at] = outcome.values[k];
-                    break;
-                default:
-                    break;
-            }
-        }
-        rc = modbus_reply(modbus_, request, length, scratch_);
+// The line thread's notice: a reply that failed, or a connection that had
+// its fill of requests and may be read again.
+void Server::Attend(uint64_t id, double now) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end()) return;
+    bool broken = false;
+    {
+        std::lock_guard lock(it->second.peer->mutex);
+        broken = it->second.peer->broken;
     }
-    stats_.Record(op.unit, outcome.exception, outcome.backoff, Now() - job.arrived);
-    (void)now;
-    if (rc < 0) Close(c.id, "the reply could not be sent");
-}
-
-void Server::Deliver(std::vector<Done> done, double now) {
-    for (Done& d : done) {
-        const auto it = connections_.find(d.job.connection);
-        if (it == connections_.end()) continue;  // the client left meanwhile
-        --it->second.pending;
-        it->second.lastActivity = now;
-        Reply(it->second, d.job, d.outcome, now);
-        // Frames that came while the connection had its fill of requests.
-        const auto again = connections_.find(d.job.connection);
-        if (again != connections_.end() && again->second.used > 0) Frames(again->second, now);
+    if (broken) {
+        Close(id, "the reply could not be sent");
+        return;
     }
+    it->second.lastActivity = now;
+    if (it->second.used > 0) Frames(it->second, now);
 }
 
 void Server::PrintStats() {
@@ -260,7 +222,7 @@ void Server::PrintStats() {
     size_t waiting = 0;
     scheduler_->Peaks(&requests, &waiting);
     std::fprintf(stderr, "vave8gw: %s\n",
-                 stats_.Line(requests, waiting, static_cast<int>(connections_.size())).c_str());
+                 stats_->Line(requests, waiting, static_cast<int>(connections_.size())).c_str());
 }
 
 void Server::Run(int signalFd) {
@@ -272,12 +234,12 @@ void Server::Run(int signalFd) {
     while (!(stopping && lineEnded)) {
         fds.clear();
         ids.clear();
-        fds.push_back({completions_->Fd(), POLLIN, 0});
+        fds.push_back({notices_->Fd(), POLLIN, 0});
         fds.push_back({stopping ? -1 : signalFd, POLLIN, 0});
         fds.push_back({stopping ? -1 : listenFd_, POLLIN, 0});
         for (auto& [id, c] : connections_) {
-            const bool read = !stopping && c.pending < kPendingPerConnection;
-            fds.push_back({c.fd, static_cast<short>(read ? POLLIN : 0), 0});
+            const bool read = !stopping && c.peer->pending < kPendingPerConnection;
+            fds.push_back({c.peer->fd, static_cast<short>(read ? POLLIN : 0), 0});
             ids.push_back(id);
         }
         double now = Now();
@@ -289,7 +251,7 @@ void Server::Run(int signalFd) {
 
         if (fds[0].revents & POLLIN) {
             bool ended = false;
-            Deliver(completions_->Take(&ended), now);
+            for (uint64_t id : notices_->Take(&ended)) Attend(id, now);
             lineEnded = lineEnded || ended;
         }
         if (!stopping && (fds[1].revents & POLLIN)) {
@@ -303,13 +265,11 @@ void Server::Run(int signalFd) {
             // What still waits is refused (busy: try again); the request
             // under way on the line is answered when it ends.
             for (Job& job : scheduler_->Stop()) {
-                const auto it = connections_.find(job.connection);
-                if (it == connections_.end()) continue;
-                --it->second.pending;
                 Outcome refused;
                 refused.exception = EX_BUSY;
                 refused.cause = "the gateway is stopping";
-                Reply(it->second, job, refused, now);
+                responder_.Send(*job.peer, job, refused);
+                --job.peer->pending;
             }
             continue;
         }
@@ -323,7 +283,7 @@ void Server::Run(int signalFd) {
         if (settings_.idleSeconds > 0) {
             std::vector<uint64_t> idle;
             for (auto& [id, c] : connections_) {
-                if (c.pending == 0 && now - c.lastActivity > settings_.idleSeconds)
+                if (c.peer->pending == 0 && now - c.lastActivity > settings_.idleSeconds)
                     idle.push_back(id);
             }
             for (uint64_t id : idle) Close(id, "idle");

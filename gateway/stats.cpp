@@ -13,6 +13,7 @@ constexpr double kFirst = 1e-6;
 }  // namespace
 
 void Stats::Record(uint8_t unit, uint8_t exception, bool backoff, double seconds) {
+    std::lock_guard lock(mutex_);
     ++total_;
     ++byUnit_[unit];
     ++byUnitAndException_[unit][exception & 0x0F];
@@ -36,6 +37,7 @@ double Stats::Quantile(double share) const {
 }
 
 std::string Stats::Line(size_t peakRequests, size_t peakConnections, int connections) const {
+    std::lock_guard lock(mutex_);
     char text[256];
     std::snprintf(text, sizeof text, "stats: %llu requests, %llu failed",
                   static_cast<unsigned long long>(total_),
