@@ -239,7 +239,6 @@ void RunDirect(Direct& d, double seconds, Figures* f) {
 void RunGateway(int port, int clients, double seconds, Figures* f) {
     std::vector<Figures> each(static_cast<size_t>(clients));
     std::vector<std::thread> threads;
-    std::atomic<int> connected{0};
     const double start = Now() + 0.05;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
@@ -252,10 +251,9 @@ void RunGateway(int port, int clients, double seconds, Figures* f) {
             }
             modbus_set_slave(ctx, kStation);
             modbus_set_response_timeout(ctx, 5, 0);
-            ++connected;
             uint16_t values[kRegisters];
-            while (Now() < start) {
-            }
+            std::this_thread::sleep_for(
+                std::chrono::duration<double>(std::max(0.0, start - Now())));
             double now = Now();
             while (now - start < seconds) {
                 const double before = Now();

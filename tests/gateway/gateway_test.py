@@ -315,6 +315,40 @@ class ManyClients(unittest.TestCase):
             data = dumped[i % 8][2 * (2000 + 20 * i):2 * (2020 + 20 * i)]
             self.assertEqual([data[2 * k] << 8 | data[2 * k + 1] for k in range(20)], values)
 
+    def test_round_robin_connection_limit_and_idle_timeout(self):
+        # Each reply to station 3 takes 40 ms, so the line is the bottleneck.
+        line = Line(sim_args=["--fault", "*:late=40@3"],
+                    gw_args=["--max-clients", "2", "--idle-timeout", "1"])
+        flood, other = (socket.create_connection(("127.0.0.1", line.port)) for _ in range(2))
+        frame = lambda tid: bytes.fromhex(f"{tid:04X} 0000 0006 03 03 0000 0001")
+        flood.sendall(b"".join(frame(t) for t in range(10)))
+        time.sleep(0.01)
+        other.sendall(frame(99))
+        got = []
+        def collect(s, name, n):
+            s.settimeout(5)
+            for _ in range(n):
+                reply = b""
+                while len(reply) < 11:
+                    reply += s.recv(11 - len(reply))
+                got.append(name)
+        threads = [threading.Thread(target=collect, args=a) for a in ((flood, "flood", 10), (other, "other", 1))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(10)
+        self.assertLess(got.index("other"), 3, f"a flooding client takes turns: {got}")
+        third = socket.create_connection(("127.0.0.1", line.port))
+        third.settimeout(5)
+        self.assertEqual(third.recv(10), b"")
+        line.gw.wait_for(r"refused: 2 connections open \(--max-clients\)")
+        flood.settimeout(5)
+        self.assertEqual(flood.recv(10), b"", "an idle connection is closed")
+        line.gw.wait_for("dropped: idle")
+        for s in (flood, other, third):
+            s.close()
+        line.close()
+
     def test_restart_while_clients_reconnect(self):
         line = Line(image={2: bytes([0x12, 0x34]) * 64})
         port, done, results = line.port, threading.Event(), []
