@@ -239,7 +239,8 @@ void Server::Run(int signalFd) {
         fds.push_back({stopping ? -1 : listenFd_, POLLIN, 0});
         for (auto& [id, c] : connections_) {
             const bool read = !stopping && c.peer->pending < kPendingPerConnection;
-            fds.push_back({c.peer->fd, static_cast<short>(read ? POLLIN : 0), 0});
+            // Left out while full: a hang-up is seen once it may read again.
+            fds.push_back({read ? c.peer->fd : -1, POLLIN, 0});
             ids.push_back(id);
         }
         double now = Now();

@@ -21,6 +21,7 @@ from pymodbus.client import ModbusTcpClient
 
 GATEWAY, SIMULATOR = sys.argv[1], sys.argv[2]
 MEMORY = 32768
+RUNNING = []  # every child, stopped after each test even when it failed
 
 
 class Process:
@@ -28,6 +29,7 @@ class Process:
 
     def __init__(self, args, ready, stream="stderr"):
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        RUNNING.append(self)
         self.lines = []
         self.cond = threading.Condition()
         self.readers = [threading.Thread(target=self._read, args=(pipe,), daemon=True)
@@ -56,6 +58,8 @@ class Process:
                 self.cond.wait(min(left, 0.2))
 
     def stop(self):
+        if self.proc.stdout.closed:
+            return self.proc.returncode
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
         try:
@@ -143,7 +147,13 @@ def mbpoll(port, *args):
     return out.returncode, out.stdout + out.stderr
 
 
-class Functions(unittest.TestCase):
+class Case(unittest.TestCase):
+    def tearDown(self):
+        while RUNNING:
+            RUNNING.pop().stop()
+
+
+class Functions(Case):
     def test_every_function_on_both_memory_kinds_against_the_image(self):
         rng = random.Random(8)
         image = {3: bytes(rng.randrange(256) for _ in range(MEMORY)), 5: bytes(range(256)) * 128}
@@ -200,7 +210,7 @@ class Functions(unittest.TestCase):
             self.assertEqual(dumped[st], expect[st], f"station {st}")
 
 
-class Exceptions(unittest.TestCase):
+class Exceptions(Case):
     def test_each_exception_and_its_cause(self):
         # Station 4 refuses everything with an ERROR block, station 6 sends
         # bad CRCs, station 9 is not on the line.
@@ -269,7 +279,7 @@ class Exceptions(unittest.TestCase):
         self.assertNotIn(5, dumped)
 
 
-class ManyClients(unittest.TestCase):
+class ManyClients(Case):
     def test_sixteen_clients_and_bad_ones_beside_them(self):
         line = Line()
         errors, written = [], {}
