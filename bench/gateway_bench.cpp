@@ -6,10 +6,14 @@
 // and the direct host each have their own line); the gateway and the
 // simulators are child processes; the Modbus clients are libmodbus's. The
 // kinds alternate in short rounds so that all of them see the same load.
+#include <arpa/inet.h>
 #include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,6 +181,7 @@ uint16_t Expected(int i) {
 
 // CPU seconds (user + system) of a child so far, from /proc.
 double ChildCpu(pid_t pid) {
+    if (pid <= 0) return 0;
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t paren = text.rfind(')');
@@ -280,6 +285,42 @@ void RunGateway(int port, int clients, double seconds, Figures* f) {
     f->seconds += longest;
 }
 
+// The floor under any Modbus TCP gateway: a libmodbus server in a child
+// process answering the same read from memory, with no line behind it.
+pid_t StartBareServer(int* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    const pid_t pid = fork();
+    if (pid != 0) {
+        close(fd);
+        return pid;
+    }
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", 0);
+    modbus_mapping_t* map = modbus_mapping_new(0, 0, kRegisters, 0);
+    for (int i = 0; i < kRegisters; ++i) map->tab_registers[i] = Expected(i);
+    for (;;) {
+        const int client = accept(fd, nullptr, nullptr);
+        if (client < 0) _exit(0);
+        const int on = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        modbus_set_socket(ctx, client);
+        uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
+        int n = 0;
+        while ((n = modbus_receive(ctx, request)) > 0) modbus_reply(ctx, request, n, map);
+        close(client);
+    }
+}
+
 std::string Beside(const char* self, const char* name) {
     const std::string path = self;
     const size_t slash = path.rfind('/');
@@ -357,14 +398,20 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    Figures d, g1, gn;
+    int barePort = 0;
+    Child bareServer;
+    bareServer.pid = StartBareServer(&barePort);
+    if (bareServer.pid < 0) return 2;
+    Figures d, g1, gn, bare;
     RunDirect(direct, 0.2, &d);  // warm-up, not counted
     RunGateway(port, 1, 0.2, &g1);
     d = g1 = Figures{};
     const auto measured = [&](Figures* f, auto&& run) {
-        const Cpu before = CpuNow(f == &d ? -1 : gw.pid, f == &d ? simB.pid : simA.pid);
+        const pid_t server = f == &d ? -1 : f == &bare ? bareServer.pid : gw.pid;
+        const pid_t line = f == &d ? simB.pid : f == &bare ? -1 : simA.pid;
+        const Cpu before = CpuNow(server, line);
         run();
-        const Cpu after = CpuNow(f == &d ? -1 : gw.pid, f == &d ? simB.pid : simA.pid);
+        const Cpu after = CpuNow(server, line);
         f->cpu.self += after.self - before.self;
         f->cpu.gateway += after.gateway - before.gateway;
         f->cpu.simulator += after.simulator - before.simulator;
@@ -373,6 +420,7 @@ int main(int argc, char** argv) {
         measured(&d, [&] { RunDirect(direct, roundSeconds, &d); });
         measured(&g1, [&] { RunGateway(port, 1, roundSeconds, &g1); });
         measured(&gn, [&] { RunGateway(port, clients, roundSeconds, &gn); });
+        measured(&bare, [&] { RunGateway(barePort, 1, roundSeconds, &bare); });
     }
     const std::string loadAfter = LoadAverage();
 
@@ -382,7 +430,7 @@ int main(int argc, char** argv) {
         kRegisters, pace.empty() ? "unpaced" : "paced at ", pace.c_str(), rounds, roundSeconds,
         loadBefore.c_str(), loadAfter.c_str());
     std::printf("  %-30s %8s %8s %9s %8s %6s   %s\n", "", "reads", "reads/s", "median ms", "p99 ms",
-                "wrong", "CPU us a read: host/clients gateway simulator");
+                "wrong", "CPU us a read: host/clients server simulator");
     const auto row = [](const char* name, const Figures& f) {
         const double n = f.reads > 0 ? static_cast<double>(f.reads) / 1e6 : 1;
         std::printf("  %-30s %8llu %8.0f %9.3f %8.3f %6llu   %8.1f %8.1f %8.1f\n", name,
@@ -396,6 +444,7 @@ int main(int argc, char** argv) {
     char name[64];
     std::snprintf(name, sizeof name, "gateway, %d clients at once", clients);
     row(name, gn);
+    row("libmodbus server, no line", bare);
     const double ratio = gn.PerSecond() / d.PerSecond();
     const double ratio1 = g1.PerSecond() / d.PerSecond();
     std::printf(
@@ -405,7 +454,9 @@ int main(int argc, char** argv) {
     std::printf("  latency the gateway adds (1 client)  median %.3f ms, p99 %.3f ms\n",
                 (Percentile(g1.latencies, 50) - Percentile(d.latencies, 50)) * 1e3,
                 (Percentile(g1.latencies, 99) - Percentile(d.latencies, 99)) * 1e3);
-    const bool right = d.wrong == 0 && g1.wrong == 0 && gn.wrong == 0;
+    std::printf("  a bare libmodbus TCP round trip (no line at all) / direct reads/s   %.3f\n",
+                bare.PerSecond() / d.PerSecond());
+    const bool right = d.wrong == 0 && g1.wrong == 0 && gn.wrong == 0 && bare.wrong == 0;
     std::printf("  every read answered with the PLC's words  %s\n", right ? "yes" : "NO");
     return right ? 0 : 1;
 }
