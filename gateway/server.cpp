@@ -294,6 +294,10 @@ void Server::Run(int signalFd) {
             nextStats = now + settings_.statsSeconds;
         }
     }
+    // Left the loop on a failed poll: the line thread must still end.
+    if (!lineEnded) {
+        for (Job& job : scheduler_->Stop()) --job.peer->pending;
+    }
     PrintStats();
 }
 
