@@ -48,13 +48,13 @@ bool BadNumber(std::string* error, const char* option, std::string_view value, c
                            "' is not a number in " + range);
 }
 
-bool ApplyModule(Options* o, std::string_view v, std::string* e) {
+bool ApplyModule(ConnectionOptions* o, std::string_view v, std::string* e) {
     if (v.empty()) return Fail(e, "--module: empty path");
     o->module = v;
     return true;
 }
 
-bool ApplyPort(Options* o, std::string_view v, std::string* e) {
+bool ApplyPort(ConnectionOptions* o, std::string_view v, std::string* e) {
 #if !defined(_WIN32)
     // Names are relative to /dev/; the full path is taken as well.
     if (v.substr(0, 5) == "/dev/") v.remove_prefix(5);
@@ -70,7 +70,7 @@ bool ApplyPort(Options* o, std::string_view v, std::string* e) {
     return true;
 }
 
-bool ApplyBaud(Options* o, std::string_view v, std::string* e) {
+bool ApplyBaud(ConnectionOptions* o, std::string_view v, std::string* e) {
     int64_t n = 0;
     if (!ParseInteger(v, 1, 65535, &n)) {
         return BadNumber(e, "baud", v, "1..65535 (the driver's baud field is 16 bits)");
@@ -79,14 +79,14 @@ bool ApplyBaud(Options* o, std::string_view v, std::string* e) {
     return true;
 }
 
-bool ApplyDataBits(Options* o, std::string_view v, std::string* e) {
+bool ApplyDataBits(ConnectionOptions* o, std::string_view v, std::string* e) {
     int64_t n = 0;
     if (!ParseInteger(v, 5, 8, &n)) return BadNumber(e, "data-bits", v, "5..8");
     o->line.dataBits = static_cast<uint16_t>(n);
     return true;
 }
 
-bool ApplyParity(Options* o, std::string_view v, std::string* e) {
+bool ApplyParity(ConnectionOptions* o, std::string_view v, std::string* e) {
     constexpr const char* kNames[] = {"none", "odd", "even", "mark", "space"};
     for (uint16_t i = 0; i < 5; ++i) {
         if (v == kNames[i]) {
@@ -97,7 +97,7 @@ bool ApplyParity(Options* o, std::string_view v, std::string* e) {
     return Fail(e, "--parity: '" + std::string(v) + "' is not none, odd, even, mark or space");
 }
 
-bool ApplyStopBits(Options* o, std::string_view v, std::string* e) {
+bool ApplyStopBits(ConnectionOptions* o, std::string_view v, std::string* e) {
     double n = 0;
     if (ParseDecimal(v, &n)) {
         if (n == 1.0) o->line.stopBits = 0;
@@ -108,7 +108,7 @@ bool ApplyStopBits(Options* o, std::string_view v, std::string* e) {
     return Fail(e, "--stop-bits: '" + std::string(v) + "' is not 1, 1.5 or 2");
 }
 
-bool ApplyTimeout(Options* o, std::string_view v, std::string* e) {
+bool ApplyTimeout(ConnectionOptions* o, std::string_view v, std::string* e) {
     int64_t ms = 0;
     if (!ParseInteger(v, 0, kLargestTicks * 10, &ms)) {
         return BadNumber(e, "timeout", v, "0..2147483640 ms");
@@ -118,14 +118,14 @@ bool ApplyTimeout(Options* o, std::string_view v, std::string* e) {
     return true;
 }
 
-bool ApplyTicks(Options* o, std::string_view v, std::string* e) {
+bool ApplyTicks(ConnectionOptions* o, std::string_view v, std::string* e) {
     int64_t n = 0;
     if (!ParseInteger(v, 0, kLargestTicks, &n)) return BadNumber(e, "ticks", v, "0..214748364");
     o->ticks = static_cast<int32_t>(n);
     return true;
 }
 
-bool ApplyVerbose(Options* o, std::string_view, std::string*) {
+bool ApplyVerbose(ConnectionOptions* o, std::string_view, std::string*) {
     return o->verbose = true;
 }
 bool ApplyTrace(Options* o, std::string_view, std::string*) {
@@ -172,16 +172,30 @@ bool ApplyTimes(Options* o, std::string_view v, std::string* e) {
     return true;
 }
 
+constexpr ConnectionOptionSpec kConnectionOptions[] = {
+    {"module", true, ApplyModule},    {"port", true, ApplyPort},
+    {"baud", true, ApplyBaud},        {"data-bits", true, ApplyDataBits},
+    {"parity", true, ApplyParity},    {"stop-bits", true, ApplyStopBits},
+    {"timeout", true, ApplyTimeout},  {"ticks", true, ApplyTicks},
+    {"verbose", false, ApplyVerbose},
+};
+
+// vave8ctl's table entry for a connection option.
+template <ConnectionApplier Apply>
+bool Connection(Options* o, std::string_view v, std::string* e) {
+    return Apply(o, v, e);
+}
+
 constexpr OptionSpec kOptions[] = {
-    {"module", true, nullptr, ApplyModule},
-    {"port", true, kPortCommands, ApplyPort},
-    {"baud", true, kPortCommands, ApplyBaud},
-    {"data-bits", true, kPortCommands, ApplyDataBits},
-    {"parity", true, kPortCommands, ApplyParity},
-    {"stop-bits", true, kPortCommands, ApplyStopBits},
-    {"timeout", true, kPortCommands, ApplyTimeout},
-    {"ticks", true, kPortCommands, ApplyTicks},
-    {"verbose", false, nullptr, ApplyVerbose},
+    {"module", true, nullptr, Connection<ApplyModule>},
+    {"port", true, kPortCommands, Connection<ApplyPort>},
+    {"baud", true, kPortCommands, Connection<ApplyBaud>},
+    {"data-bits", true, kPortCommands, Connection<ApplyDataBits>},
+    {"parity", true, kPortCommands, Connection<ApplyParity>},
+    {"stop-bits", true, kPortCommands, Connection<ApplyStopBits>},
+    {"timeout", true, kPortCommands, Connection<ApplyTimeout>},
+    {"ticks", true, kPortCommands, Connection<ApplyTicks>},
+    {"verbose", false, nullptr, Connection<ApplyVerbose>},
     {"trace", false, "read write poll demo", ApplyTrace},
     {"help", false, nullptr, ApplyHelp},
     {"gate-type", true, "parse read write poll", ApplyGateType},
@@ -258,6 +272,13 @@ bool CheckCommand(const Options& o, const std::vector<const OptionSpec*>& seen,
 }
 
 }  // namespace
+
+const ConnectionOptionSpec* FindConnectionOption(std::string_view name) {
+    for (const ConnectionOptionSpec& entry : kConnectionOptions) {
+        if (name == entry.name) return &entry;
+    }
+    return nullptr;
+}
 
 bool ParseCommandLine(int argc, char** argv, Options* options, std::string* error) {
     std::vector<const OptionSpec*> seen;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/records.h"
@@ -23,15 +24,33 @@ constexpr int32_t kDefaultTicks = 100;  // 1 s
 // ticks x 10 ms must fit the port's 32-bit millisecond limit.
 constexpr int64_t kLargestTicks = INT32_MAX / 10;
 
-struct Options {
-    std::string command;
-    std::vector<std::string> arguments;
-
+// The options every host program of the driver takes to reach its line:
+// vave8ctl and vave8gw parse them with the same code.
+struct ConnectionOptions {
     std::string module;  // empty: DefaultModulePath()
     std::string port;    // empty: none given
     LineParams line{9600, 8, 0, 2};
     int32_t ticks = kDefaultTicks;
     bool verbose = false;
+};
+
+using ConnectionApplier = bool (*)(ConnectionOptions*, std::string_view, std::string*);
+
+struct ConnectionOptionSpec {
+    const char* name;  // without the leading "--"
+    bool takesValue;
+    ConnectionApplier apply;
+};
+
+// The spec of --NAME when it is a connection option (--module, --port,
+// --baud, --data-bits, --parity, --stop-bits, --timeout, --ticks, --verbose),
+// else null. A failed apply leaves the message (no program prefix) in `error`.
+const ConnectionOptionSpec* FindConnectionOption(std::string_view name);
+
+struct Options : ConnectionOptions {
+    std::string command;
+    std::vector<std::string> arguments;
+
     bool trace = false;
     bool help = false;
 

@@ -1,0 +1,58 @@
+// The line side: the driver module loaded as a host loads it, and the one
+// thread that ever calls NuvMain. It carries out one request at a time with
+// the fewest driver transfers, tells the cause of a failure from the lines
+// the driver logs, and keeps silent stations in backoff.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/records.h"
+#include "gateway/queue.h"
+#include "hostsvc/module_loader.h"
+#include "tools/options.h"
+
+namespace vave8gw {
+
+class Line {
+public:
+    Line(const vave8ctl::ConnectionOptions& options, double deadBackoffSeconds);
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    // Load, GetNuvInfo, the instance, ColdStart; false with the reason.
+    bool Start(std::string* error);
+
+    Outcome Execute(const Job& job);
+
+    // EndNuv, once, if started.
+    void End();
+
+private:
+    struct Driver {
+        int32_t result = NUV_OK;
+        std::vector<std::string> lines;  // logged during the call
+    };
+
+    static void Sink(void* context, int level, const char* line);
+    int32_t Call(uint32_t function, void* args);
+    // The parser on the gate's text, then the transfer; lines of both kept.
+    Driver Transfer(uint32_t function, const std::string& address, bool block, uint32_t gateType,
+                    int32_t count, uint8_t* values);
+    Outcome Carry(const Operation& op, const Frame& frame);
+    static Outcome Failed(const Driver& driver);
+
+    vave8ctl::ConnectionOptions options_;
+    std::chrono::duration<double> backoff_;
+    hostlib::LoadedModule module_;
+    std::vector<uint8_t> storage_;
+    std::vector<std::string> lines_;
+    bool started_ = false;
+    std::array<std::chrono::steady_clock::time_point, 16> deadUntil_{};
+};
+
+}  // namespace vave8gw

@@ -1,0 +1,259 @@
+// vave8gw: a Modbus TCP server in front of one serial line of P8 PLCs. It
+// loads the driver module as a host does and reaches the PLCs only through
+// NuvMain, from one thread; the network side runs in another.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "gateway/line.h"
+#include "gateway/queue.h"
+#include "gateway/reply.h"
+#include "gateway/server.h"
+#include "tools/format.h"
+#include "tools/options.h"
+
+#ifndef VAVE8_VERSION
+#define VAVE8_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace vave8gw;
+
+constexpr int kUsage = 64;
+
+struct Settings {
+    vave8ctl::ConnectionOptions connection;
+    std::string listen = "127.0.0.1:1502";
+    double deadBackoff = 5;
+    ServerSettings server;
+    bool help = false;
+    bool version = false;
+};
+
+const char* kHelp = R"(vave8gw - Modbus TCP gateway to the P8 PLCs on one serial line
+
+Usage: vave8gw --port NAME [OPTIONS]
+
+Mapping (unit identifier = P8 station 0..15; other units: exception 0x0A):
+  holding registers (3 read, 6 write one, 16 write several) and input
+  registers (4): register r is the word at nibble address 4*r, r 0..16383
+  coils (1 read, 5 write one, 15 write several) and discrete inputs (2):
+  coil c is bit c mod 8 (0 least significant) of byte c div 8, c 0..65535
+
+Gateway:
+  --listen HOST:PORT     where to serve Modbus TCP (default 127.0.0.1:1502).
+                         Modbus has no authentication: listen on other
+                         interfaces only on a network you trust
+  --max-clients N        connections at once, 1..1000 (default 32)
+  --idle-timeout S       close a connection silent this long (default 60; 0 never)
+  --dead-backoff S       after a station left a request unanswered, answer it
+                         0x0B at once for S seconds (default 5; 0 never)
+  --read-only            answer every write with 0x01
+  --allow-write UNIT:KIND:FIRST-LAST
+                         allow writes only inside these ranges (repeatable;
+                         KIND hr or coil); others get 0x02
+  --stats-interval S     statistics line every S seconds (default 60; 0 only
+                         at exit)
+  --version              program name and version
+Connection (as vave8ctl):
+  --port NAME --baud N --data-bits N --parity P --stop-bits S --timeout MS
+  --ticks N --module PATH --verbose (-v: the driver's lines as they come)
+  -h, --help             this text
+)";
+
+bool Seconds(std::string_view option, std::string_view value, double* out, std::string* error) {
+    double n = 0;
+    if (!vave8ctl::ParseDecimal(value, &n) || n < 0 || n > 86400) {
+        *error = "--" + std::string(option) + ": '" + std::string(value) +
+                 "' is not a number of seconds in 0..86400";
+        return false;
+    }
+    *out = n;
+    return true;
+}
+
+bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view value,
+                        std::string* error) {
+    if (name == "listen") {
+        s->listen = value;
+    } else if (name == "max-clients") {
+        int64_t n = 0;
+        if (!vave8ctl::ParseInteger(value, 1, 1000, &n)) {
+            *error = "--max-clients: '" + std::string(value) + "' is not a number in 1..1000";
+            return false;
+        }
+        s->server.maxClients = static_cast<int>(n);
+    } else if (name == "idle-timeout") {
+        return Seconds(name, value, &s->server.idleSeconds, error);
+    } else if (name == "dead-backoff") {
+        return Seconds(name, value, &s->deadBackoff, error);
+    } else if (name == "stats-interval") {
+        return Seconds(name, value, &s->server.statsSeconds, error);
+    } else if (name == "allow-write") {
+        WriteRange range;
+        if (!ParseWriteRange(std::string(value), &range, error)) return false;
+        s->server.policy.allowed.push_back(range);
+    }
+    return true;
+}
+
+bool ParseArguments(int argc, char** argv, Settings* s, std::string* error) {
+    constexpr const char* kWithValue[] = {"listen",       "max-clients",    "idle-timeout",
+                                          "dead-backoff", "stats-interval", "allow-write"};
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "-h") arg = "--help";
+        if (arg == "-v") arg = "--verbose";
+        if (arg.substr(0, 2) != "--") {
+            *error = "unexpected argument '" + std::string(arg) + "'";
+            return false;
+        }
+        std::string_view name = arg.substr(2);
+        std::optional<std::string_view> value;
+        if (const size_t equals = name.find('='); equals != std::string_view::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+        }
+        bool takesValue = false;
+        const vave8ctl::ConnectionOptionSpec* connection = vave8ctl::FindConnectionOption(name);
+        if (connection != nullptr) {
+            takesValue = connection->takesValue;
+        } else if (name == "help" || name == "version" || name == "read-only") {
+            takesValue = false;
+        } else {
+            bool known = false;
+            for (const char* option : kWithValue) known = known || name == option;
+            if (!known) {
+                *error = "unknown option '--" + std::string(name) + "'";
+                return false;
+            }
+            takesValue = true;
+        }
+        if (takesValue && !value) {
+            if (i + 1 >= argc) {
+                *error = "--" + std::string(name) + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (!takesValue && value) {
+            *error = "--" + std::string(name) + " takes no value";
+            return false;
+        }
+        if (connection != nullptr) {
+            if (!connection->apply(&s->connection, value.value_or(""), error)) return false;
+        } else if (name == "help") {
+            s->help = true;
+        } else if (name == "version") {
+            s->version = true;
+        } else if (name == "read-only") {
+            s->server.policy.readOnly = true;
+        } else if (!ApplyGatewayOption(s, name, *value, error)) {
+            return false;
+        }
+    }
+    if (s->help || s->version) return true;
+    if (s->connection.port.empty()) {
+        *error = "--port NAME is needed (e.g. --port ttyUSB0)";
+        return false;
+    }
+    if (s->server.policy.readOnly && !s->server.policy.allowed.empty()) {
+        *error = "--read-only and --allow-write contradict each other";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    std::string error;
+    if (!ParseArguments(argc, argv, &settings, &error)) {
+        std::fprintf(stderr, "vave8gw: %s\nTry 'vave8gw --help'.\n", error.c_str());
+        return kUsage;
+    }
+    if (settings.help) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (settings.version) {
+        std::printf("vave8gw %s\n", VAVE8_VERSION);
+        return 0;
+    }
+    setvbuf(stderr, nullptr, _IOLBF, 0);
+
+    // Every thread started below inherits the mask: the signals arrive only
+    // through the descriptor the network side polls.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    Scheduler scheduler;
+    Notices notices;
+    Stats stats;
+    Server server(settings.server, &scheduler, &notices, &stats);
+    std::string bound;
+    if (!server.Listen(settings.listen, &bound, &error)) {
+        std::fprintf(stderr, "vave8gw: %s\n", error.c_str());
+        return 2;
+    }
+
+    // The line thread owns the module from loading to EndNuv: no other
+    // thread ever calls NuvMain.
+    std::promise<std::string> started;
+    std::future<std::string> startResult = started.get_future();
+    std::thread line([&] {
+        Line driver(settings.connection, settings.deadBackoff);
+        Responder responder(&stats);
+        std::string why;
+        if (!driver.Start(&why)) {
+            driver.End();
+            started.set_value(why.empty() ? "start failed" : why);
+            return;
+        }
+        started.set_value("");
+        while (std::optional<Job> job = scheduler.Pop()) {
+            const Outcome outcome = driver.Execute(*job);
+            Peer& peer = *job->peer;
+            const bool sent = responder.Send(peer, *job, outcome);
+            // After the reply: a refusal the network side sends once this
+            // reaches 0 can no longer overtake it.
+            const int before = peer.pending.fetch_sub(1);
+            if (!sent || before == kPendingPerConnection) notices.Push(peer.id);
+        }
+        driver.End();
+        notices.LineEnded();
+    });
+    const std::string startError = startResult.get();
+    if (!startError.empty()) {
+        line.join();
+        std::fprintf(stderr, "vave8gw: %s\n", startError.c_str());
+        return 2;
+    }
+    const LineParams& l = settings.connection.line;
+    std::fprintf(stderr, "vave8gw %s: serving %s (%u baud, %u%c%s, timeout %d ticks) on %s\n",
+                 VAVE8_VERSION, settings.connection.port.c_str(), l.baud, l.dataBits,
+                 "NOEMS"[l.parity % 5],
+                 l.stopBits == 0   ? "1"
+                 : l.stopBits == 1 ? "1.5"
+                                   : "2",
+                 settings.connection.ticks, bound.c_str());
+    server.Run(signalFd);
+    line.join();
+    std::fprintf(stderr, "vave8gw: stopped\n");
+    return 0;
+}

@@ -1,0 +1,73 @@
+// The network side: one thread with poll(2) accepts connections, reads and
+// frames requests, checks them and hands them to the line thread. It never
+// waits for the line, so it stays responsive while a request takes seconds
+// there.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "gateway/queue.h"
+#include "gateway/reply.h"
+#include "gateway/request.h"
+#include "gateway/stats.h"
+
+namespace vave8gw {
+
+struct ServerSettings {
+    int maxClients = 32;
+    double idleSeconds = 60;   // 0: never
+    double statsSeconds = 60;  // 0: only at exit
+    WritePolicy policy;
+};
+
+// Requests one connection may have with the line side; past it its socket is
+// not read until replies went out, so a flooding client waits alone.
+constexpr int kPendingPerConnection = 16;
+
+class Server {
+public:
+    Server(const ServerSettings& settings, Scheduler* scheduler, Notices* notices, Stats* stats);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // "HOST:PORT" ("[::1]:1502" for IPv6); `bound` gets the address taken.
+    bool Listen(const std::string& hostPort, std::string* bound, std::string* error);
+
+    // Serves until `signalFd` is readable, then refuses what still waits,
+    // lets the line answer the request under way and returns once the line
+    // has ended.
+    void Run(int signalFd);
+
+private:
+    struct Connection {
+        std::shared_ptr<Peer> peer;
+        std::array<uint8_t, 2 * kMaxAdu> buffer{};
+        size_t used = 0;
+        double lastActivity = 0;
+    };
+
+    void Accept(double now);
+    void Read(Connection& c, double now);
+    // Takes every whole frame out of the buffer, up to the pending limit.
+    void Frames(Connection& c, double now);
+    void Close(uint64_t id, const char* why);
+    void Attend(uint64_t id, double now);
+    void PrintStats();
+
+    ServerSettings settings_;
+    Scheduler* scheduler_;
+    Notices* notices_;
+    Stats* stats_;
+    Responder responder_;
+    int listenFd_ = -1;
+    uint64_t nextId_ = 1;
+    std::map<uint64_t, Connection> connections_;
+    bool stopping_ = false;
+};
+
+}  // namespace vave8gw

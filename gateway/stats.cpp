@@ -1,0 +1,69 @@
+#include "gateway/stats.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace vave8gw {
+
+namespace {
+
+constexpr double kStep = 1.02;
+constexpr double kFirst = 1e-6;
+
+}  // namespace
+
+void Stats::Record(uint8_t unit, uint8_t exception, bool backoff, double seconds) {
+    std::lock_guard lock(mutex_);
+    ++total_;
+    ++byUnit_[unit];
+    ++byUnitAndException_[unit][exception & 0x0F];
+    if (exception != 0) ++failed_;
+    if (backoff) ++backoff_;
+    int bucket = 0;
+    if (seconds > kFirst)
+        bucket = static_cast<int>(std::ceil(std::log(seconds / kFirst) / std::log(kStep)));
+    latency_[static_cast<size_t>(std::min(bucket, kBuckets - 1))]++;
+}
+
+double Stats::Quantile(double share) const {
+    if (total_ == 0) return 0;
+    const auto rank = static_cast<uint64_t>(std::ceil(share * static_cast<double>(total_)));
+    uint64_t seen = 0;
+    for (int i = 0; i < kBuckets; ++i) {
+        seen += latency_[static_cast<size_t>(i)];
+        if (seen >= rank && seen > 0) return kFirst * std::pow(kStep, i);
+    }
+    return kFirst * std::pow(kStep, kBuckets - 1);
+}
+
+std::string Stats::Line(size_t peakRequests, size_t peakConnections, int connections) const {
+    std::lock_guard lock(mutex_);
+    char text[256];
+    std::snprintf(text, sizeof text, "stats: %llu requests, %llu failed",
+                  static_cast<unsigned long long>(total_),
+                  static_cast<unsigned long long>(failed_));
+    std::string line = text;
+    for (int unit = 0; unit < 256; ++unit) {
+        if (byUnit_[static_cast<size_t>(unit)] == 0) continue;
+        const auto& exceptions = byUnitAndException_[static_cast<size_t>(unit)];
+        std::snprintf(text, sizeof text, "; unit %d: %llu", unit,
+                      static_cast<unsigned long long>(byUnit_[static_cast<size_t>(unit)]));
+        line += text;
+        for (int e = 1; e < 16; ++e) {
+            if (exceptions[static_cast<size_t>(e)] == 0) continue;
+            std::snprintf(text, sizeof text, ", 0x%02X x%llu", e,
+                          static_cast<unsigned long long>(exceptions[static_cast<size_t>(e)]));
+            line += text;
+        }
+    }
+    std::snprintf(text, sizeof text,
+                  "; latency median %.3f ms, p99 %.3f ms; dead-station backoff answered %llu at "
+                  "once; round robin: up to %zu requests from %zu connections waiting; %d "
+                  "connections open",
+                  Quantile(0.5) * 1e3, Quantile(0.99) * 1e3,
+                  static_cast<unsigned long long>(backoff_), peakRequests, peakConnections,
+                  connections);
+    return line + text;
+}
+
+}  // namespace vave8gw
