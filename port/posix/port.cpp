@@ -81,19 +81,29 @@ struct PortSlot {
     uint8_t pending[kWriteBehindSize];
 };
 
-// Zero-initialised: every slot free.
-PortSlot g_slots[kSlotCount];
+// The module's one piece of state: a record per open port, and two
+// shortcuts into it for the frame layer, which calls once per byte on one
+// port.
+struct PortTable {
+    PortSlot slots[kSlotCount];  // handle 0: free
+    // The slot found last, or null; never a free slot: nearly every lookup
+    // is answered here with one comparison.
+    PortSlot* last;
+    // The slot PortRead may serve from its read-ahead without looking
+    // further: the one read last, while nothing written waits in it.
+    // Otherwise `none`, a slot that is never used and holds nothing, so the
+    // fast path needs no test for null and falls through to the full read.
+    PortSlot* reading;
+    PortSlot none;
+};
 
-// The slot found last, or null; never a free slot. The frame layer calls
-// once per byte on one port, so nearly every lookup is answered here with
-// one comparison.
-PortSlot* g_lastSlot = nullptr;
+constinit PortTable g_table{{}, nullptr, &g_table.none, {}};
 
 [[gnu::noinline]] PortSlot* SearchSlot(PortHandle handle) {
     if (handle == 0) return nullptr;
-    for (PortSlot& slot : g_slots) {
+    for (PortSlot& slot : g_table.slots) {
         if (slot.handle == handle) {
-            g_lastSlot = &slot;
+            g_table.last = &slot;
             return &slot;
         }
     }
@@ -101,24 +111,17 @@ PortSlot* g_lastSlot = nullptr;
 }
 
 inline PortSlot* FindSlot(PortHandle handle) {
-    PortSlot* const last = g_lastSlot;
+    PortSlot* const last = g_table.last;
     if (last != nullptr && last->handle == handle) return last;
     return SearchSlot(handle);
 }
-
-// The slot PortRead may serve from its read-ahead without looking further:
-// the one read last, while nothing written waits in it. Otherwise a slot
-// that is never used and holds nothing, so the fast path needs no test for
-// null and falls through to the full read.
-PortSlot g_noSlot;
-PortSlot* g_readSlot = &g_noSlot;
 
 // A free slot for a descriptor just opened. A used slot with the same
 // descriptor is stale (someone closed our descriptor behind our back and the
 // number came back) and is taken over.
 PortSlot* SlotForNewDescriptor(int fd) {
     PortSlot* free = nullptr;
-    for (PortSlot& slot : g_slots) {
+    for (PortSlot& slot : g_table.slots) {
         if (slot.handle != 0 && slot.fd == fd) return &slot;
         if (slot.handle == 0 && free == nullptr) free = &slot;
     }
@@ -374,7 +377,7 @@ bool PushOutput(PortSlot* slot) {
     // The request goes out before its reply is waited for.
     const bool pushed = slot->pendingCount != 0;
     if (pushed && !PushOutput(slot)) return PORT_IO_FAILED;
-    g_readSlot = slot;
+    g_table.reading = slot;
 
     // Bytes the read-ahead already holds need no clock and no system call;
     // a pass that would find them waiting ends the same way.
@@ -479,8 +482,8 @@ int32_t PortClose(PortHandle handle) {
     // the record goes in every case; a failed close only changes the answer.
     slot->handle = 0;
     slot->aheadCount = 0;
-    if (g_lastSlot == slot) g_lastSlot = nullptr;
-    if (g_readSlot == slot) g_readSlot = &g_noSlot;
+    if (g_table.last == slot) g_table.last = nullptr;
+    if (g_table.reading == slot) g_table.reading = &g_table.none;
     return ReleaseDescriptor(fd, nullDevice) == 0 ? PORT_OK : PORT_IO_FAILED;
 }
 
@@ -549,7 +552,7 @@ int32_t PortWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint3
         taken += room;
         if (!PushOutput(slot)) return PORT_IO_FAILED;
     }
-    if (g_readSlot == slot) g_readSlot = &g_noSlot;
+    if (g_table.reading == slot) g_table.reading = &g_table.none;
     if (count - taken == 1) {
         slot->pending[slot->pendingCount++] = bytes[taken];
     } else if (count != taken) {
@@ -563,7 +566,7 @@ int32_t PortWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint3
 int32_t PortRead(PortHandle handle, uint8_t* buffer, uint32_t count, uint32_t* received) {
     // The usual case: the frame layer asks for one byte that the read-ahead
     // already holds, with no output held back.
-    PortSlot* const slot = g_readSlot;
+    PortSlot* const slot = g_table.reading;
     if (slot->handle == handle && count == 1 && slot->aheadCount != 0 && buffer != nullptr) {
         *buffer = slot->ahead[slot->aheadStart++];
         --slot->aheadCount;
