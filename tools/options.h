@@ -42,7 +42,7 @@ struct ConnectionOptionSpec {
     ConnectionApplier apply;
 };
 
-// The spec of --NAME when it is a connection option (--module, --port,
+// The table entry of --NAME when it is a connection option (--module, --port,
 // --baud, --data-bits, --parity, --stop-bits, --timeout, --ticks, --verbose),
 // else null. A failed apply leaves the message (no program prefix) in `error`.
 const ConnectionOptionSpec* FindConnectionOption(std::string_view name);
