@@ -158,14 +158,7 @@ struct Direct {
         parse.blockSize = kRegisters;
         parse.bitNumber = -1;
         if (Call(FN_BLOCK_ADDRESS_PARSER, &parse) != NUV_OK) return false;
-        GateTransfer t{};
-        t.station = parse.station;
-        t.memoryType = parse.memoryType;
-        t.itemAddress = parse.itemAddress;
-        t.bitNumber = parse.bitNumber;
-        t.valueWidth = parse.valueWidth;
-        t.count = kRegisters;
-        t.value = values;
+        GateTransfer t = hostlib::MakeTransfer(parse, kRegisters, values);
         return Call(FN_BLOCK_READ, &t) == NUV_OK;
     }
 

@@ -115,14 +115,7 @@ Line::Driver Line::Transfer(uint32_t function, const std::string& address, bool 
     gate.bitNumber = -1;
     driver.result = Call(block ? FN_BLOCK_ADDRESS_PARSER : FN_SINGLE_ADDRESS_PARSER, &gate);
     if (driver.result == NUV_OK) {
-        GateTransfer transfer{};
-        transfer.station = gate.station;
-        transfer.memoryType = gate.memoryType;
-        transfer.itemAddress = gate.itemAddress;
-        transfer.bitNumber = gate.bitNumber;
-        transfer.valueWidth = gate.valueWidth;
-        transfer.count = count;
-        transfer.value = values;
+        GateTransfer transfer = hostlib::MakeTransfer(gate, count, values);
         driver.result = Call(function, &transfer);
     }
     driver.lines.swap(lines_);

@@ -1,6 +1,6 @@
 // Loading the driver module the way a host does: by path at run time, the
 // entry point found by its name, never linked in. Shared by the host tool,
-// the soak and the benchmark.
+// the soak, the benchmark and the gateway.
 #pragma once
 
 #include <string>
@@ -26,5 +26,19 @@ std::string ModuleBesideProgram();
 bool LoadModule(const std::string& path, LoadedModule* module, std::string* error);
 
 void UnloadModule(LoadedModule* module);
+
+// A transfer record carrying the parser's five results, as a host hands them
+// back with every transfer of that gate.
+inline GateTransfer MakeTransfer(const GateParse& gate, int32_t count, uint8_t* values) {
+    GateTransfer transfer{};
+    transfer.station = gate.station;
+    transfer.memoryType = gate.memoryType;
+    transfer.itemAddress = gate.itemAddress;
+    transfer.bitNumber = gate.bitNumber;
+    transfer.valueWidth = gate.valueWidth;
+    transfer.count = count;
+    transfer.value = values;
+    return transfer;
+}
 
 }  // namespace hostlib

@@ -117,18 +117,6 @@ int32_t ParseGate(DriverHost& host, const std::string& address, bool block, uint
     return host.Call(block ? FN_BLOCK_ADDRESS_PARSER : FN_SINGLE_ADDRESS_PARSER, gate);
 }
 
-GateTransfer MakeTransfer(const GateParse& gate, int32_t count, uint8_t* values) {
-    GateTransfer transfer{};
-    transfer.station = gate.station;
-    transfer.memoryType = gate.memoryType;
-    transfer.itemAddress = gate.itemAddress;
-    transfer.bitNumber = gate.bitNumber;
-    transfer.valueWidth = gate.valueWidth;
-    transfer.count = count;
-    transfer.value = values;
-    return transfer;
-}
-
 const char* ResultName(int32_t result) {
     switch (result) {
         case NUV_OK:

@@ -80,9 +80,7 @@ StartParams MakeStartParams(const std::string& port, int32_t ticks, const LinePa
 int32_t ParseGate(DriverHost& host, const std::string& address, bool block, uint32_t gateType,
                   int32_t blockSize, GateParse* gate);
 
-// A transfer record carrying the parser's five results, as the host hands
-// them back.
-GateTransfer MakeTransfer(const GateParse& gate, int32_t count, uint8_t* values);
+using hostlib::MakeTransfer;
 
 const char* ResultName(int32_t result);
 
