@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/measure.h"
 #include "driver/records.h"
 #include "hostsvc/hostsvc.h"
 #include "hostsvc/module_loader.h"
@@ -48,13 +49,6 @@ std::string LoadAverage() {
     std::string a, b, c;
     in >> a >> b >> c;
     return a + " / " + b + " / " + c;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t rank = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size()) + 0.999999);
-    return v[std::min(v.size(), std::max<size_t>(rank, 1)) - 1];
 }
 
 struct Child {
@@ -428,7 +422,8 @@ int main(int argc, char** argv) {
         const double n = f.reads > 0 ? static_cast<double>(f.reads) / 1e6 : 1;
         std::printf("  %-30s %8llu %8.0f %9.3f %8.3f %6llu   %8.1f %8.1f %8.1f\n", name,
                     static_cast<unsigned long long>(f.reads), f.PerSecond(),
-                    Percentile(f.latencies, 50) * 1e3, Percentile(f.latencies, 99) * 1e3,
+                    bench::Percentile(f.latencies, 50) * 1e3,
+                    bench::Percentile(f.latencies, 99) * 1e3,
                     static_cast<unsigned long long>(f.wrong), f.cpu.self / n, f.cpu.gateway / n,
                     f.cpu.simulator / n);
     };
@@ -445,8 +440,8 @@ int main(int argc, char** argv) {
         "%.3f with 1\n",
         ratio, clients, ratio >= 0.9 ? "ok" : "MISSED", ratio1);
     std::printf("  latency the gateway adds (1 client)  median %.3f ms, p99 %.3f ms\n",
-                (Percentile(g1.latencies, 50) - Percentile(d.latencies, 50)) * 1e3,
-                (Percentile(g1.latencies, 99) - Percentile(d.latencies, 99)) * 1e3);
+                (bench::Percentile(g1.latencies, 50) - bench::Percentile(d.latencies, 50)) * 1e3,
+                (bench::Percentile(g1.latencies, 99) - bench::Percentile(d.latencies, 99)) * 1e3);
     std::printf("  a bare libmodbus TCP round trip (no line at all) / direct reads/s   %.3f\n",
                 bare.PerSecond() / d.PerSecond());
     const bool right = d.wrong == 0 && g1.wrong == 0 && gn.wrong == 0 && bare.wrong == 0;
