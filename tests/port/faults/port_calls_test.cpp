@@ -272,8 +272,10 @@ TEST(PortCalls, ReadsThatBreakOff) {
 
 // A reply that comes in two parts, the second after the first pass ran out,
 // and a limit too long for poll's milliseconds (a negative tick count).
+// With 200 ms a pass, the second part lands half-way through the second
+// pass, so a slow far side or a late wake-up cannot push it past its end.
 TEST(PortCalls, ReadsAcrossPassesAfterARequest) {
-    for (const int32_t ticks : {5, -1}) {
+    for (const int32_t ticks : {20, -1}) {
         SCOPED_TRACE(ticks);
         OpenPort port;
         ASSERT_EQ(port.openResult, PORT_OK);
@@ -283,7 +285,7 @@ TEST(PortCalls, ReadsAcrossPassesAfterARequest) {
         std::thread far([&] {
             port.pty.Receive(2, 1000);
             port.pty.Send({1, 2});
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
             port.pty.Send({3, 4});
         });
         uint8_t got[4] = {};
