@@ -231,10 +231,10 @@ int main(int argc, char** argv) {
         while (std::optional<Job> job = scheduler.Pop()) {
             const Outcome outcome = driver.Execute(*job);
             Peer& peer = *job->peer;
-            const bool sent = responder.Send(peer, *job, outcome);
-            // After the reply: a refusal the network side sends once this
-            // reaches 0 can no longer overtake it.
-            const int before = peer.pending.fetch_sub(1);
+            // Uncounted after the reply: a refusal the network side sends
+            // once the count reaches 0 can no longer overtake it.
+            int before = 0;
+            const bool sent = responder.Send(peer, *job, outcome, &before);
             if (!sent || before == kPendingPerConnection) notices.Push(peer.id);
         }
         driver.End();

@@ -27,7 +27,7 @@ Responder::~Responder() {
     if (modbus_ != nullptr) modbus_free(modbus_);
 }
 
-bool Responder::Send(Peer& peer, const Job& job, const Outcome& outcome) {
+bool Responder::Send(Peer& peer, const Job& job, const Outcome& outcome, int* pendingBefore) {
     const Operation& op = job.decision.op;
     const uint8_t* request = job.frame.bytes.data();
     const int length = static_cast<int>(job.frame.length);
@@ -62,13 +62,16 @@ bool Responder::Send(Peer& peer, const Job& job, const Outcome& outcome) {
         }
     }
     std::lock_guard lock(peer.mutex);
-    if (peer.fd < 0 || peer.broken) return false;
-    modbus_set_socket(modbus_, peer.fd);
-    const int rc = outcome.exception != EX_NONE
-                       ? modbus_reply_exception(modbus_, request, outcome.exception)
-                       : modbus_reply(modbus_, request, length, scratch_);
-    stats_->Record(op.unit, outcome.exception, outcome.backoff, Now() - job.arrived);
-    if (rc < 0) peer.broken = true;
+    int rc = -1;
+    if (peer.fd >= 0 && !peer.broken) {
+        modbus_set_socket(modbus_, peer.fd);
+        rc = outcome.exception != EX_NONE
+                 ? modbus_reply_exception(modbus_, request, outcome.exception)
+                 : modbus_reply(modbus_, request, length, scratch_);
+        stats_->Record(op.unit, outcome.exception, outcome.backoff, Now() - job.arrived);
+        if (rc < 0) peer.broken = true;
+    }
+    if (pendingBefore != nullptr) *pendingBefore = peer.pending.fetch_sub(1);
     return rc >= 0;
 }
 

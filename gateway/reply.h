@@ -41,8 +41,12 @@ public:
     bool Ready() const { return modbus_ != nullptr && scratch_ != nullptr; }
 
     // Sends the reply (logging a failed request) and counts it; false when
-    // the connection is gone or broke.
-    bool Send(Peer& peer, const Job& job, const Outcome& outcome);
+    // the connection is gone or broke. With `pendingBefore` the request was
+    // one of peer.pending: it leaves that count under the peer's lock, right
+    // after its reply went out, and *pendingBefore gets the count before.
+    // A client that reads its reply and closes at once is then never taken
+    // for one that left mid-request.
+    bool Send(Peer& peer, const Job& job, const Outcome& outcome, int* pendingBefore = nullptr);
 
 private:
     Stats* stats_;

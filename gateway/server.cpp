@@ -148,8 +148,15 @@ void Server::Read(Connection& c, double now) {
         // Only this thread closes the descriptor, so it is read unlocked.
         const ssize_t n = recv(c.peer->fd, c.buffer.data() + c.used, c.buffer.size() - c.used, 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-            // A client that leaves mid-request: its waiting requests go with it.
-            Close(c.peer->id, c.used > 0 || c.peer->pending > 0 ? "closed mid-request" : nullptr);
+            // A client that leaves mid-request: its waiting requests go with
+            // it. Under the lock the line side uncounts a request once its
+            // reply is out, so a reply the client read is never pending.
+            bool midRequest = c.used > 0;
+            {
+                std::lock_guard lock(c.peer->mutex);
+                midRequest = midRequest || c.peer->pending > 0;
+            }
+            Close(c.peer->id, midRequest ? "closed mid-request" : nullptr);
             return;
         }
         if (n < 0) return;
