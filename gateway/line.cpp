@@ -156,6 +156,7 @@ Outcome Line::Failed(const Driver& driver) {
     } else if (garbled != nullptr) {
         outcome.cause = "garbled reply: " + Stripped(*garbled);
     } else if (portFailed != nullptr) {
+        outcome.portFailed = true;
         outcome.cause = "serial port failed: " + Stripped(*portFailed);
     } else if (timeouts > 0) {
         outcome.exception = EX_NO_RESPONSE;
@@ -188,7 +189,21 @@ Outcome Line::Execute(const Job& job) {
         outcome.cause = text;
         return outcome;
     }
+    if (portDown_ && !Reopen()) {
+        Outcome outcome;
+        outcome.exception = EX_DEVICE_FAILURE;
+        outcome.portFailed = true;
+        outcome.cause = "serial port " + options_.port + " failed and does not open again yet";
+        return outcome;
+    }
     Outcome outcome = Carry(op, job.frame);
+    if (outcome.portFailed && !portDown_) {
+        portDown_ = true;
+        nextReopen_ = {};
+        std::fprintf(stderr,
+                     "vave8gw: serial port %s failed: opening it again before the next request\n",
+                     options_.port.c_str());
+    }
     // Only a silence starts the backoff; the first request after it probes.
     if (outcome.exception == EX_NO_RESPONSE && backoff_.count() > 0) {
         until = std::chrono::steady_clock::now() +
@@ -197,6 +212,31 @@ Outcome Line::Execute(const Job& job) {
         until = {};
     }
     return outcome;
+}
+
+bool Line::Reopen() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextReopen_) return false;
+    // The failed descriptor goes first: ReOpenCom does not close an open port.
+    lines_.clear();
+    Call(FN_CLOSE_COM, nullptr);
+    if (Call(FN_REOPEN_COM, nullptr) == NUV_OK) {
+        portDown_ = false;
+        reopenFailureLogged_ = false;
+        // Silences seen while the port was down said nothing of the stations.
+        deadUntil_.fill({});
+        std::fprintf(stderr, "vave8gw: serial port %s open again\n", options_.port.c_str());
+        return true;
+    }
+    nextReopen_ = now + std::chrono::seconds(1);
+    if (!reopenFailureLogged_) {
+        reopenFailureLogged_ = true;
+        std::fprintf(stderr,
+                     "vave8gw: serial port %s does not open; trying again at most once a second, "
+                     "requests meanwhile answered 0x04\n",
+                     options_.port.c_str());
+    }
+    return false;
 }
 
 Outcome Line::Carry(const Operation& op, const Frame& frame) {

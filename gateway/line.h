@@ -45,6 +45,9 @@ private:
                     int32_t count, uint8_t* values);
     Outcome Carry(const Operation& op, const Frame& frame);
     static Outcome Failed(const Driver& driver);
+    // CloseCom and ReOpenCom on a port that failed; false while it cannot
+    // be opened, trying at most once a second.
+    bool Reopen();
 
     vave8ctl::ConnectionOptions options_;
     std::chrono::duration<double> backoff_;
@@ -53,6 +56,12 @@ private:
     std::vector<std::string> lines_;
     bool started_ = false;
     std::array<std::chrono::steady_clock::time_point, 16> deadUntil_{};
+    // A tty whose write failed has hung up and stays failed until closed (an
+    // adapter unplugged): the gateway opens it again by name before the next
+    // request, so that a replugged adapter serves again without a restart.
+    bool portDown_ = false;
+    bool reopenFailureLogged_ = false;
+    std::chrono::steady_clock::time_point nextReopen_{};
 };
 
 }  // namespace vave8gw

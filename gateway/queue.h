@@ -30,7 +30,8 @@ struct Job {
 
 struct Outcome {
     uint8_t exception = EX_NONE;
-    bool backoff = false;  // answered at once: the station is backing off
+    bool backoff = false;     // answered at once: the station is backing off
+    bool portFailed = false;  // the serial port itself failed, not a station
     std::string cause;
     std::vector<uint16_t> values;  // a read's registers, or its bits as 0 and 1
 };

@@ -400,5 +400,36 @@ class ManyClients(Case):
         line.close()
 
 
+class SerialPort(Case):
+    def test_unplugged_adapter_serves_again_once_back(self):
+        """The pty goes away under the gateway (its master closes, as when a
+        USB adapter is pulled) and a new one comes back under the same name."""
+        link = f"/tmp/gw{os.getpid() % 10000}"
+        line = Line(image={1: bytes([0xAB, 0xCD])})
+        os.symlink(line.pty, link)
+        self.addCleanup(os.unlink, link)
+        line.gw.stop()
+        line.pty = link
+        line.start_gateway()
+        c = line.client()
+        self.assertEqual(c.read_holding_registers(0, 1, slave=1).registers, [0xABCD])
+
+        line.sim.stop()
+        self.assertEqual(getattr(c.read_holding_registers(0, 1, slave=1), "exception_code", None), 4)
+        line.gw.wait_for(f"serial port {link} failed: opening it again")
+        load_file(os.path.join(line.dir, "second.txt"), {1: bytes([0x56, 0x78])})
+        back = Process([SIMULATOR, "--stations", "0-7", "--load", os.path.join(line.dir, "second.txt")],
+                       r"^/dev/\S+$")
+        os.symlink(back.match.group(0), link + "n")
+        os.replace(link + "n", link)
+        deadline, got = time.monotonic() + 5, None
+        while got != [0x5678] and time.monotonic() < deadline:
+            got = getattr(c.read_holding_registers(0, 1, slave=1), "registers", None)
+            time.sleep(0.1)
+        self.assertEqual(got, [0x5678])
+        line.gw.wait_for(f"serial port {link} open again")
+        c.close()
+
+
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0], *sys.argv[3:]])
