@@ -277,7 +277,10 @@ TEST(MonitorOnRealTraffic, DecodesBothEndsFramesAndFaults) {
     std::string driverTrace;
     for (const auto& args : runs) {
         std::vector<std::string> full = args;
-        full.insert(full.end(), {"--port", port, "--ticks", "20", "--trace"});
+        // The relay holds each direction's bytes until the monitor, a
+        // process of its own, has read them: 500 ms gives it room to be
+        // scheduled late; only the one silent attempt waits it out.
+        full.insert(full.end(), {"--port", port, "--ticks", "50", "--trace"});
         const tooltest::ToolRun run = tooltest::RunTool(full);
         driverTrace += run.out + run.err;
     }
