@@ -193,9 +193,10 @@ TEST(E2eLateReply, WithinTheNextAttemptItCounts) {
 
 TEST(E2eLateReply, AfterTheTransactionGaveUpItNeverAnswersTheNext) {
     TwoWords line;
-    // Read limit 50 ms: all three attempts are over long before 400 ms.
-    ASSERT_TRUE(line.plc.sim.AddFaults("1:late=400"));
-    ASSERT_TRUE(line.Start(5));
+    // Read limit 100 ms: all three attempts are over long before 600 ms,
+    // and the read after them has as long as any other for its answer.
+    ASSERT_TRUE(line.plc.sim.AddFaults("1:late=600"));
+    ASSERT_TRUE(line.Start(kTicks));
     LogCapture log;
     uint16_t slot = 0;
     EXPECT_EQ(line.Read(kWordA, &slot), NUV_FAILED);

@@ -209,7 +209,10 @@ private:
                 // can answer them, as at a real line's speed.
                 const int to = i == 0 ? plc_ : host_;
                 const bool tapped = write(tap_[i], buffer, static_cast<size_t>(n)) == n;
-                usleep(2000);  // the pty hands the bytes to its slave side a moment later
+                // The pty hands the bytes to its slave side from a kernel
+                // worker; a poll there waits for it, so the count is whole.
+                pollfd handed{tapSlave_[i], POLLIN, 0};
+                poll(&handed, 1, 0);
                 for (int waited = 0, queued = 1; queued > 0 && waited < 2000; ++waited) {
                     if (ioctl(tapSlave_[i], FIONREAD, &queued) != 0) break;
                     if (queued > 0) usleep(1000);

@@ -305,6 +305,11 @@ protected:
                 got += static_cast<size_t>(n);
             }
             if (write(master_, partial.data(), partial.size()) < 0) return;
+            // The kernel hands the bytes to the slave side a moment later;
+            // a poll there waits for it, else the count could read 0 before
+            // they arrived and the close below would throw them away.
+            pollfd handed{slave_, POLLIN, 0};
+            poll(&handed, 1, 0);
             WaitQueued(slave_, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             close(master_);
