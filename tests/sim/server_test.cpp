@@ -395,8 +395,8 @@ TEST(SimServer, MemoryImageRoundTrips) {
 
 // The program as a child process: its first line is the pty path, it
 // serves, stops after the given number of requests and dumps its memory.
-// The request that makes it stop is one whose reply nobody waits for: the
-// pty hangs up as the program exits, and a reply not read by then is gone.
+// The request that makes it stop is for a station not on the line: the pty
+// hangs up as the program exits, and a reply not read by then is gone.
 TEST(SimServer, ProgramServesAndExits) {
     const std::string load = ScratchFile("load"), dump = ScratchFile("dump");
     std::ofstream(load) << "# preset\n9:0100: C0 FF EE\n";
@@ -410,8 +410,8 @@ TEST(SimServer, ProgramServesAndExits) {
         close(out[0]);
         close(out[1]);
         execl(P8SIM_PROGRAM, "p8sim", "--load", load.c_str(), "--dump", dump.c_str(),
-              "--exit-after-requests", "3", "--fault", "1:crc", "--idle-exit", "20",
-              static_cast<char*>(nullptr));
+              "--exit-after-requests", "3", "--stations", "9", "--fault", "1:crc", "--idle-exit",
+              "20", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -430,7 +430,7 @@ TEST(SimServer, ProgramServesAndExits) {
         Bytes w = Header(kReqWrite, 9, 0x0206, 0x0207);
         w.push_back(0x42);
         EXPECT_EQ(OnlyFrame(line.Exchange(w)), (Bytes{kBlockDone, 9}));
-        line.Send(Header(kReqRead, 9, 0x0200, 0x0201));
+        line.Send(Header(kReqRead, 8, 0x0200, 0x0201));
     }
     int status = -1;
     const auto t0 = Clock::now();
