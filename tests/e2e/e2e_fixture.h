@@ -99,6 +99,14 @@ inline bool WaitQueued(int fd, int count, int ms = 2000) {
     return true;
 }
 
+// Makes what the far end wrote and the kernel still holds for the
+// descriptor part of its input: a poll on a pty's slave side waits for the
+// kernel worker that hands the bytes over, where FIONREAD does not.
+inline void HandOver(int fd) {
+    pollfd waiter{fd, POLLIN, 0};
+    poll(&waiter, 1, 0);
+}
+
 // A gate as the host holds it: the transfer record filled from the parser's
 // results, and its value area, 0xAA wherever the driver has not written.
 struct Gate {

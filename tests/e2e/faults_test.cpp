@@ -34,6 +34,7 @@ struct FaultCase {
     Bytes memory;                    // the PLC's bytes 0x80 and 0x81 afterwards
     std::vector<std::string> trail;  // all at level 8
     bool absent = false;             // station 1 does not answer at all
+    int32_t ticks = kTicks;          // the read time limit
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -78,7 +79,8 @@ const FaultCase kCases[] = {
      Cat({{ReadLine("Recieved short block, length 2 retry 1"),
            ReadLine("Recieved short block, length 2 retry 2"),
            ReadLine("Recieved short block, length 2 retry 3")}, ReadFailed()})},
-    {"split_within_limit", "1:split=20", Op::Read, NUV_OK, 1, 0xBEEF, kHeld, {}},
+    // A 20 ms pause against 300 ms: a late wake-up cannot push it past.
+    {"split_within_limit", "1:split=20", Op::Read, NUV_OK, 1, 0xBEEF, kHeld, {}, false, 30},
     {"undoubled_start_pair", "1:undoubled", Op::Read, NUV_OK, 2, 0xBEEF, kHeld,
      {"VAVE8> Recieve() error in reading data part message",
       ReadLine("Read reply error retry 1")}},
@@ -121,7 +123,7 @@ TEST_P(E2eFaults, AttemptRuleAndLogTrail) {
     ASSERT_TRUE(plc.sim.AddFaults(c.script, &error)) << error;
     if (c.absent) plc.sim.SetPresent(static_cast<uint16_t>(~(1u << 1)));
     Host host;
-    ASSERT_EQ(host.ColdStart(plc.Port()), NUV_OK);
+    ASSERT_EQ(host.ColdStart(plc.Port(), c.ticks), NUV_OK);
 
     Gate gate = host.Parse(c.op == Op::BitWrite ? kBit3 : kWord, c.op == Op::BitWrite ? 6 : 0);
     const int32_t bit = gate.transfer.bitNumber;
@@ -181,7 +183,7 @@ TEST(E2eLateReply, WithinTheNextAttemptItCounts) {
     ASSERT_EQ(line.plc.Requests(2).size(), 2u);
     const int answer = static_cast<int>(p8sim::EncodeFrame({3, 1, 0xAA, 0xA1}).size());
     ASSERT_EQ(line.plc.sim.GetCounters().bytes_out, 2u * static_cast<unsigned>(answer));
-    WaitQueued(line.host.Fd(), answer, 100);
+    HandOver(line.host.Fd());
     log.clear();
     EXPECT_EQ(line.Read(kWordB, &slot), NUV_OK);
     EXPECT_EQ(slot, 0xBBB2);
@@ -191,9 +193,10 @@ TEST(E2eLateReply, WithinTheNextAttemptItCounts) {
 
 TEST(E2eLateReply, AfterTheTransactionGaveUpItNeverAnswersTheNext) {
     TwoWords line;
-    // Read limit 50 ms: all three attempts are over long before 400 ms.
-    ASSERT_TRUE(line.plc.sim.AddFaults("1:late=400"));
-    ASSERT_TRUE(line.Start(5));
+    // Read limit 100 ms: all three attempts are over long before 600 ms,
+    // and the read after them has as long as any other for its answer.
+    ASSERT_TRUE(line.plc.sim.AddFaults("1:late=600"));
+    ASSERT_TRUE(line.Start(kTicks));
     LogCapture log;
     uint16_t slot = 0;
     EXPECT_EQ(line.Read(kWordA, &slot), NUV_FAILED);

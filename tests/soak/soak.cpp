@@ -35,6 +35,7 @@
 // request that went out (in-process), or a fixed time longer than the
 // slowest injected reply (--port).
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -49,6 +50,10 @@
 #include "tests/soak/model.h"
 
 #if defined(VAVE8_SOAK_HAVE_SIM)
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include "sim/sim.h"
 #endif
 
@@ -230,6 +235,12 @@ public:
                 Bytes(shadow.Image(station), shadow.Image(station) + soak::kStationBytes));
         }
         if (!sim_.Start(error)) return false;
+        // Opened before the driver opens it exclusively; never read.
+        lineSide_ = open(sim_.Path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (lineSide_ < 0) {
+            *error = "cannot open " + sim_.Path() + ": " + std::strerror(errno);
+            return false;
+        }
         // A bare name is taken relative to /dev; the field holds 11 characters.
         portName_ = sim_.Path();
         if (portName_.rfind("/dev/", 0) == 0) portName_ = portName_.substr(5);
@@ -248,6 +259,8 @@ public:
     void Stop() {
 #if defined(VAVE8_SOAK_HAVE_SIM)
         if (Direct()) sim_.Stop();
+        if (lineSide_ >= 0) close(lineSide_);
+        lineSide_ = -1;
 #endif
     }
 
@@ -285,9 +298,11 @@ public:
         if (disturbed) {
             if (!sim_.WaitForRequests(sent_, 10000)) ++tally->settleTimeouts;
             // The last replies are written to the pseudo-terminal, which
-            // hands them to the driver's side from a kernel worker: give it
-            // time even on a busy machine.
-            SleepMs(20);
+            // hands them to the driver's side from a kernel worker, later
+            // still on a busy machine. A poll on the slave side waits for
+            // that worker, so the next transfer's flush sees them all.
+            pollfd waiter{lineSide_, POLLIN, 0};
+            poll(&waiter, 1, 0);
         }
         const uint64_t seen = sim_.GetCounters().requests_seen;
         if (seen != sent_) {
@@ -333,6 +348,7 @@ private:
     uint64_t sent_ = 0;
 #if defined(VAVE8_SOAK_HAVE_SIM)
     p8sim::Simulator sim_;
+    int lineSide_ = -1;  // the line's slave side, as the driver sees it
 #endif
 };
 

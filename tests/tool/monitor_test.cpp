@@ -209,7 +209,10 @@ private:
                 // can answer them, as at a real line's speed.
                 const int to = i == 0 ? plc_ : host_;
                 const bool tapped = write(tap_[i], buffer, static_cast<size_t>(n)) == n;
-                usleep(2000);  // the pty hands the bytes to its slave side a moment later
+                // The pty hands the bytes to its slave side from a kernel
+                // worker; a poll there waits for it, so the count is whole.
+                pollfd handed{tapSlave_[i], POLLIN, 0};
+                poll(&handed, 1, 0);
                 for (int waited = 0, queued = 1; queued > 0 && waited < 2000; ++waited) {
                     if (ioctl(tapSlave_[i], FIONREAD, &queued) != 0) break;
                     if (queued > 0) usleep(1000);
@@ -277,7 +280,10 @@ TEST(MonitorOnRealTraffic, DecodesBothEndsFramesAndFaults) {
     std::string driverTrace;
     for (const auto& args : runs) {
         std::vector<std::string> full = args;
-        full.insert(full.end(), {"--port", port, "--ticks", "20", "--trace"});
+        // The relay holds each direction's bytes until the monitor, a
+        // process of its own, has read them: 500 ms gives it room to be
+        // scheduled late; only the one silent attempt waits it out.
+        full.insert(full.end(), {"--port", port, "--ticks", "50", "--trace"});
         const tooltest::ToolRun run = tooltest::RunTool(full);
         driverTrace += run.out + run.err;
     }

@@ -21,6 +21,9 @@ namespace {
 constexpr char kBlock[] = "0120000";   // station 1, bytes 0..15
 constexpr char kSilent[] = "0220000";  // station 2 does not answer
 constexpr int32_t kItems = 16;
+// Room for the simulated PLC to answer through every injected fault on a
+// busy machine, and far above what a case that fails at once may take.
+constexpr int32_t kFaultTicks = 30;
 constexpr char kPutChar[] = "VAVE8> putChar() Unable to send byte to com port";
 constexpr char kSendStart[] = "VAVE8> Send() Unable to send start characters";
 
@@ -79,7 +82,7 @@ protected:
         ASSERT_TRUE(plc.Started()) << plc.Error();
         plc.sim.SetPresent(1u << 1);
         plc.sim.WriteMemory(1, 0, Pattern(0x10));
-        ASSERT_EQ(host.ColdStart(plc.Port()), NUV_OK);
+        ASSERT_EQ(host.ColdStart(plc.Port(), kFaultTicks), NUV_OK);
         log.clear();
     }
     void TearDown() override { InjectDisarm(); }
@@ -138,14 +141,15 @@ const std::vector<InjectFault> kInterrupted = {Fault(INJECT_READ, INJECT_ERRNO, 
                                                Fault(INJECT_WRITE, INJECT_ERRNO, EINTR, 0, -1, 1),
                                                Fault(INJECT_POLL, INJECT_ERRNO, EINTR, 0, -1, 1)};
 
-// The read time limit is 10 ticks: 100 ms an attempt on a silent line.
+// The read time limit is 30 ticks: 300 ms an attempt on a silent line, so
+// a case that fails at once is held to well under the 900 ms of three.
 // clang-format off
 const TransferCase kTransfers[] = {
     {"eintr_every_other_call_read", kInterrupted, Op::kRead, kBlock, NUV_OK, kNone, 0, 1000},
     {"eintr_every_other_call_write", kInterrupted, Op::kWrite, kBlock, NUV_OK, kNone, 0, 1000},
     // Interrupted for ever: each attempt still ends at its limit.
     {"eintr_on_every_read_and_poll", {Errno(INJECT_READ, EINTR), Errno(INJECT_POLL, EINTR)},
-     Op::kRead, kBlock, NUV_FAILED, SilentFail(Op::kRead), 290, 1500},
+     Op::kRead, kBlock, NUV_FAILED, SilentFail(Op::kRead), 890, 3000},
     {"eagain_without_data", {Errno(INJECT_READ, EAGAIN, 3)}, Op::kRead, kBlock, NUV_OK, kNone, 0, 1000},
     // Five bytes of the reply (start pair, length, type), then EIO: the
     // second attempt drops the rest of the broken reply and reads the next.
@@ -170,13 +174,13 @@ const TransferCase kTransfers[] = {
      NUV_FAILED, WriteFailed(Op::kWrite), 0, 500},
     // A wait that reports a failure ends the attempt at once, not at its limit.
     {"read_waits_on_an_error", {Revents(POLLERR)}, Op::kRead, kSilent, NUV_FAILED,
-     SilentFail(Op::kRead), 0, 200},
+     SilentFail(Op::kRead), 0, 600},
     {"read_waits_on_a_hang_up", {Revents(POLLHUP)}, Op::kRead, kSilent, NUV_FAILED,
-     SilentFail(Op::kRead), 0, 200},
+     SilentFail(Op::kRead), 0, 600},
     {"read_waits_on_a_bad_descriptor", {Revents(POLLNVAL)}, Op::kWrite, kSilent, NUV_FAILED,
-     SilentFail(Op::kWrite), 0, 200},
+     SilentFail(Op::kWrite), 0, 600},
     {"poll_fails", {Errno(INJECT_POLL, EBADF)}, Op::kRead, kSilent, NUV_FAILED,
-     SilentFail(Op::kRead), 0, 200},
+     SilentFail(Op::kRead), 0, 600},
     // Not knowing what waits, the flush drains for one short pass.
     {"count_of_waiting_input_fails", {Fault(INJECT_IOCTL, INJECT_ERRNO, EIO, 0, 1, 0, FIONREAD)},
      Op::kRead, kBlock, NUV_OK, kNone, 45, 1000},
@@ -279,7 +283,10 @@ protected:
         ASSERT_EQ(symlink(name, link_), 0);
         ASSERT_TRUE(plc.Started()) << plc.Error();
         plc.sim.SetPresent(1u << 1);
-        ASSERT_EQ(host.ColdStart(link_), NUV_OK);
+        // The hang-up comes 20 ms after the driver took the partial reply;
+        // the long limit keeps a late far side from turning it into a
+        // timeout. Every attempt here fails at once, so it costs nothing.
+        ASSERT_EQ(host.ColdStart(link_, kFaultTicks), NUV_OK);
         log.clear();
     }
     void TearDown() override {
@@ -302,6 +309,11 @@ protected:
                 got += static_cast<size_t>(n);
             }
             if (write(master_, partial.data(), partial.size()) < 0) return;
+            // The kernel hands the bytes to the slave side a moment later;
+            // a poll there waits for it, else the count could read 0 before
+            // they arrived and the close below would throw them away.
+            pollfd handed{slave_, POLLIN, 0};
+            poll(&handed, 1, 0);
             WaitQueued(slave_, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             close(master_);

@@ -273,7 +273,9 @@ TEST(PortCalls, ReadsThatBreakOff) {
 // A reply that comes in two parts, the second after the first pass ran out,
 // and a limit too long for poll's milliseconds (a negative tick count).
 // With 200 ms a pass, the second part lands half-way through the second
-// pass, so a slow far side or a late wake-up cannot push it past its end.
+// pass, timed from the read's start rather than from when the far side saw
+// the request, so a slow far side or a late wake-up cannot push it past
+// its end.
 TEST(PortCalls, ReadsAcrossPassesAfterARequest) {
     for (const int32_t ticks : {20, -1}) {
         SCOPED_TRACE(ticks);
@@ -282,10 +284,11 @@ TEST(PortCalls, ReadsAcrossPassesAfterARequest) {
         PortSetReadTimeout(port.handle, ticks);
         const uint8_t request[2] = {0xA2, 0x01};
         ASSERT_EQ(PortWrite(port.handle, request, 2, nullptr), PORT_OK);
+        const auto start = std::chrono::steady_clock::now();
         std::thread far([&] {
             port.pty.Receive(2, 1000);
             port.pty.Send({1, 2});
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(300));
             port.pty.Send({3, 4});
         });
         uint8_t got[4] = {};
