@@ -171,11 +171,15 @@ void Simulator::CloseLine() {
         // Closing the master hangs the slave up and throws away what it has
         // not read yet, such as the reply to the request that made us stop.
         // Give the reader a moment to take it: our own slave descriptor
-        // shows how much is still waiting.
-        const auto until = Clock::now() + std::chrono::milliseconds(500);
+        // shows how much is still waiting, once a poll on it has made the
+        // kernel hand over bytes it still holds (the count alone misses
+        // them right after a write).
+        const auto until = Clock::now() + std::chrono::milliseconds(2000);
         int pending = 0;
+        pollfd slave{slave_fd_, POLLIN, 0};
         do {
             usleep(2000);
+            poll(&slave, 1, 0);
         } while (ioctl(slave_fd_, TIOCINQ, &pending) == 0 && pending > 0 && Clock::now() < until);
     } else if (line_fd_ >= 0) {
         tcdrain(line_fd_);
