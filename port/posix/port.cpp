@@ -505,11 +505,16 @@ int32_t PortFlushInput(PortHandle handle) {
     // flush is under way, or after it.
     if (slot->pendingCount != 0 && !PushOutput(slot)) return 1;
 
-    // What is waiting: the read-ahead and what the device holds. A count
-    // that fails is taken as "something may be waiting".
-    int queued = 0;
-    const bool counted = ioctl(slot->fd, FIONREAD, &queued) == 0;
-    if (counted && queued == 0 && slot->aheadCount == 0) return 0;
+    // What is waiting: the read-ahead and what the device holds. Asked with
+    // poll rather than a byte count: a count misses bytes the kernel has
+    // received but not yet handed to this side (a reply that came in late,
+    // just now), which would then answer the next request; a tty's poll
+    // hands them over first. A poll that fails is taken as "something may
+    // be waiting"; a hang-up with nothing to read leaves nothing to drop.
+    pollfd waiter{slot->fd, POLLIN, 0};
+    const int ready = poll(&waiter, 1, 0);
+    const bool nothing = ready == 0 || (ready > 0 && (waiter.revents & POLLIN) == 0);
+    if (nothing && slot->aheadCount == 0) return 0;
 
     // Drain in 512-byte reads with a 50 ms limit each until one brings
     // fewer. The port's own read limit is never changed, so it is what it

@@ -160,19 +160,22 @@ TEST(PortIoTest, SignalsDoNotCutAWaitShort) {
 
 // Whatever was waiting, in the device or already in the read-ahead, is gone
 // afterwards, what was written before went out, and the read limit is what
-// it was, "no limit" included.
+// it was, "no limit" included. Bytes that reached the kernel a moment before
+// the flush (a late reply), not yet handed to the port's side, go too.
 TEST(PortFlushTest, DropsWaitingInputAndKeepsTheReadLimit) {
     const struct {
         int waiting;
         uint32_t readFirst;  // bytes read before the flush, filling the read-ahead
         int32_t ticks;
-    } cases[] = {{0, 0, 100}, {1, 0, 3}, {512, 0, 100}, {1300, 0, 0}, {1300, 0, 37}, {10, 1, 100}};
+        bool justArrived = false;
+    } cases[] = {{0, 0, 100},   {1, 0, 3},    {512, 0, 100},    {1300, 0, 0},
+                 {1300, 0, 37}, {10, 1, 100}, {4, 0, 100, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.waiting);
         OpenPort port;
         ASSERT_EQ(port.openResult, PORT_OK);
         ASSERT_TRUE(port.pty.Send(std::vector<uint8_t>(c.waiting, 0x33)));
-        ASSERT_TRUE(port.pty.WaitQueued(c.waiting));
+        if (!c.justArrived) ASSERT_TRUE(port.pty.WaitQueued(c.waiting));
         uint8_t byte = 0;
         if (c.readFirst != 0) {
             ASSERT_EQ(PortRead(port.handle, &byte, c.readFirst, nullptr), PORT_OK);

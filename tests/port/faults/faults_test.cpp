@@ -182,7 +182,7 @@ const TransferCase kTransfers[] = {
     {"poll_fails", {Errno(INJECT_POLL, EBADF)}, Op::kRead, kSilent, NUV_FAILED,
      SilentFail(Op::kRead), 0, 600},
     // Not knowing what waits, the flush drains for one short pass.
-    {"count_of_waiting_input_fails", {Fault(INJECT_IOCTL, INJECT_ERRNO, EIO, 0, 1, 0, FIONREAD)},
+    {"asking_for_waiting_input_fails", {Fault(INJECT_POLL, INJECT_ERRNO, EIO, 0, 1)},
      Op::kRead, kBlock, NUV_OK, kNone, 45, 1000},
 };
 // clang-format on
