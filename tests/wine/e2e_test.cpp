@@ -13,6 +13,7 @@
 #include "check.h"
 #include "driver/records.h"
 #include "hostsvc/hostsvc.h"
+#include "hostsvc/module_loader.h"
 
 namespace {
 
@@ -49,16 +50,7 @@ GateTransfer Gate(const char* address, uint32_t gateType, int32_t count, uint8_t
     parse.blockSize = count;
     const uint32_t fn = count > 1 ? FN_BLOCK_ADDRESS_PARSER : FN_SINGLE_ADDRESS_PARSER;
     CHECK_EQ(Call(fn, &parse), NUV_OK);
-    GateTransfer gate;
-    std::memset(&gate, 0, sizeof gate);
-    gate.station = parse.station;
-    gate.memoryType = parse.memoryType;
-    gate.itemAddress = parse.itemAddress;
-    gate.bitNumber = parse.bitNumber;
-    gate.valueWidth = parse.valueWidth;
-    gate.count = count;
-    gate.value = value;
-    return gate;
+    return hostlib::MakeTransfer(parse, count, value);
 }
 
 void Put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
