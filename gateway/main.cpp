@@ -4,9 +4,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -55,8 +57,13 @@ Gateway:
   --listen HOST:PORT     where to serve Modbus TCP (default 127.0.0.1:1502).
                          Modbus has no authentication: listen on other
                          interfaces only on a network you trust
-  --max-clients N        connections at once, 1..1000 (default 32)
-  --idle-timeout S       close a connection silent this long (default 60; 0 never)
+  --max-clients N        connections at once, 1..1000 (default 32); when all
+                         are open, a new one takes the slot of the one idle
+                         the longest that has no request under way
+  --idle-timeout S       close a connection without a request this long
+                         (default 60; 0 never)
+  --frame-timeout S      close a connection whose request frame is not all
+                         there S seconds after its first byte (default 3)
   --dead-backoff S       after a station left a request unanswered, answer it
                          0x0B at once for S seconds (default 5; 0 never)
   --read-only            answer every write with 0x01
@@ -66,6 +73,9 @@ Gateway:
   --stats-interval S     statistics line every S seconds (default 60; 0 only
                          at exit)
   --version              program name and version
+Signals: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM all
+  stop it cleanly (waiting requests refused 0x06, EndNuv, statistics line);
+  SIGPIPE is ignored.
 Connection (as vave8ctl):
   --port NAME --baud N --data-bits N --parity P --stop-bits S --timeout MS
   --ticks N --module PATH --verbose (-v: the driver's lines as they come)
@@ -96,6 +106,12 @@ bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view val
         s->server.maxClients = static_cast<int>(n);
     } else if (name == "idle-timeout") {
         return Seconds(name, value, &s->server.idleSeconds, error);
+    } else if (name == "frame-timeout") {
+        if (!Seconds(name, value, &s->server.frameSeconds, error)) return false;
+        if (s->server.frameSeconds < 0.1) {
+            *error = "--frame-timeout: '" + std::string(value) + "' is below 0.1 s";
+            return false;
+        }
     } else if (name == "dead-backoff") {
         return Seconds(name, value, &s->deadBackoff, error);
     } else if (name == "stats-interval") {
@@ -109,8 +125,9 @@ bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view val
 }
 
 bool ParseArguments(int argc, char** argv, Settings* s, std::string* error) {
-    constexpr const char* kWithValue[] = {"listen",       "max-clients",    "idle-timeout",
-                                          "dead-backoff", "stats-interval", "allow-write"};
+    constexpr const char* kWithValue[] = {"listen",        "max-clients",  "idle-timeout",
+                                          "frame-timeout", "dead-backoff", "stats-interval",
+                                          "allow-write"};
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "-h") arg = "--help";
@@ -175,6 +192,37 @@ bool ParseArguments(int argc, char** argv, Settings* s, std::string* error) {
     return true;
 }
 
+// Descriptors besides the clients': standard streams, the listening socket,
+// the signal and notice descriptors, the serial port, the module's own.
+constexpr rlim_t kSpareDescriptors = 16;
+
+// Raises the soft descriptor limit to what the clients need, as far as the
+// hard limit allows; below it, fewer clients are served, so that a full
+// gateway still has a descriptor to accept with and make room.
+void FitDescriptorLimit(int* maxClients) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t needed = static_cast<rlim_t>(*maxClients) + kSpareDescriptors;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+        const rlim_t wanted =
+            limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
+        rlimit raised{wanted, limit.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit.rlim_cur = wanted;
+    }
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+        const int fits = limit.rlim_cur > kSpareDescriptors
+                             ? static_cast<int>(limit.rlim_cur - kSpareDescriptors)
+                             : 1;
+        std::fprintf(stderr,
+                     "vave8gw: descriptor limit %llu (hard %llu) is below the %llu that "
+                     "--max-clients %d needs: serving at most %d clients\n",
+                     static_cast<unsigned long long>(limit.rlim_cur),
+                     static_cast<unsigned long long>(limit.rlim_max),
+                     static_cast<unsigned long long>(needed), *maxClients, fits);
+        *maxClients = fits;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -198,12 +246,15 @@ int main(int argc, char** argv) {
     // through the descriptor the network side polls.
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
+    // Each of these would otherwise end the process at once, without EndNuv
+    // or the statistics: a closed terminal (SIGHUP), a stray kill -USR1.
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
+        sigaddset(&signals, stop);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
+    FitDescriptorLimit(&settings.server.maxClients);
     Scheduler scheduler;
     Notices notices;
     Stats stats;

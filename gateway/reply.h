@@ -26,9 +26,10 @@ struct Peer {
     uint64_t id = 0;
     std::string name;  // client address and port
     std::mutex mutex;
-    int fd = -1;                  // -1 once closed
-    bool broken = false;          // a reply could not be sent: to be dropped
-    std::atomic<int> pending{0};  // requests with the line side
+    int fd = -1;                     // -1 once closed
+    bool broken = false;             // a reply could not be sent: to be dropped
+    std::atomic<int> pending{0};     // requests with the line side
+    std::atomic<double> replied{0};  // when its last reply went out (Now())
 };
 
 class Responder {

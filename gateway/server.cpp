@@ -6,10 +6,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -103,17 +105,71 @@ bool Server::Listen(const std::string& hostPort, std::string* bound, std::string
     return true;
 }
 
+double Server::IdleSince(const Connection& c) const {
+    return std::max(c.lastRequest, c.peer->replied.load());
+}
+
+bool Server::MakeRoom(const std::string& newcomer, double now) {
+    // A connection with a request queued or on the line is never taken: its
+    // client is waiting for the answer, and the line may already act on it.
+    const Connection* oldest = nullptr;
+    for (const auto& [id, c] : connections_) {
+        if (c.peer->pending > 0) continue;
+        if (oldest == nullptr || IdleSince(c) < IdleSince(*oldest)) oldest = &c;
+    }
+    if (oldest == nullptr) return false;
+    char detail[64];
+    std::snprintf(detail, sizeof detail, " (%.1f s)", now - IdleSince(*oldest));
+    Close(oldest->peer->id, "idle the longest, to make room (--max-clients)",
+          detail + (", for " + newcomer));
+    return true;
+}
+
 void Server::Accept(double now) {
-    for (;;) {
+    // Bounded, so that a stream of connections failing one by one never
+    // keeps the others waiting.
+    for (int k = 0; k < 64; ++k) {
         sockaddr_storage address{};
         socklen_t length = sizeof address;
         const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&address), &length,
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;  // EAGAIN, or a connection that went away first
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                // The connection stays in the backlog and the listening
+                // socket readable: it is left out of poll for a while, longer
+                // while it lasts, until a descriptor is free again.
+                acceptPause_ = acceptPause_ == 0 ? 0.1 : std::min(1.0, 2 * acceptPause_);
+                acceptResume_ = now + acceptPause_;
+                if (acceptFailures_++ == 0) {
+                    rlimit limit{};
+                    getrlimit(RLIMIT_NOFILE, &limit);
+                    std::fprintf(stderr,
+                                 "vave8gw: cannot accept connections: %s (descriptor limit %llu, "
+                                 "%zu connections open); trying again up to every second\n",
+                                 std::strerror(error),
+                                 static_cast<unsigned long long>(limit.rlim_cur),
+                                 connections_.size());
+                }
+                return;
+            }
+            if (error == EAGAIN || error == EWOULDBLOCK) return;
+            continue;  // a connection that went away first, or its network failed
+        }
+        if (acceptFailures_ > 0) {
+            std::fprintf(stderr, "vave8gw: accepting connections again (%llu attempts failed)\n",
+                         static_cast<unsigned long long>(acceptFailures_));
+            acceptFailures_ = 0;
+            acceptPause_ = 0;
+        }
         const std::string peer = PeerName(address);
-        if (static_cast<int>(connections_.size()) >= settings_.maxClients) {
-            std::fprintf(stderr, "vave8gw: %s refused: %d connections open (--max-clients)\n",
-                         peer.c_str(), settings_.maxClients);
+        if (static_cast<int>(connections_.size()) >= settings_.maxClients && !MakeRoom(peer, now)) {
+            char line[160];
+            std::snprintf(line, sizeof line,
+                          "%s refused: %d connections open (--max-clients), each with a "
+                          "request under way",
+                          peer.c_str(), settings_.maxClients);
+            stats_->Log().Write("refused: every connection has a request under way", line, now);
             close(fd);
             continue;
         }
@@ -124,16 +180,19 @@ void Server::Accept(double now) {
         c.peer->id = nextId_++;
         c.peer->fd = fd;
         c.peer->name = peer;
-        c.lastActivity = now;
+        c.lastRequest = now;
         connections_.emplace(c.peer->id, std::move(c));
     }
 }
 
-void Server::Close(uint64_t id, const char* why) {
+void Server::Close(uint64_t id, const char* kind, const std::string& detail) {
     const auto it = connections_.find(id);
     if (it == connections_.end()) return;
     Peer& peer = *it->second.peer;
-    if (why != nullptr) std::fprintf(stderr, "vave8gw: %s dropped: %s\n", peer.name.c_str(), why);
+    if (kind != nullptr) {
+        stats_->Log().Write(std::string("dropped: ") + kind,
+                            peer.name + " dropped: " + kind + detail, Now());
+    }
     scheduler_->Drop(id);
     {
         std::lock_guard lock(peer.mutex);
@@ -141,6 +200,15 @@ void Server::Close(uint64_t id, const char* why) {
         peer.fd = -1;
     }
     connections_.erase(it);
+}
+
+bool Server::PartFrame(const Connection& c) const {
+    if (c.used == 0) return false;
+    std::string why;
+    const int length = FrameLength(c.buffer.data(), c.used, &why);
+    // A whole frame waits only while the connection has its fill of
+    // requests with the line: the client is not the one late then.
+    return length == 0 || (length > 0 && static_cast<size_t>(length) > c.used);
 }
 
 void Server::Read(Connection& c, double now) {
@@ -160,8 +228,10 @@ void Server::Read(Connection& c, double now) {
             return;
         }
         if (n < 0) return;
+        // Only a whole frame counts as activity, and a frame's time runs
+        // from its first byte: a client that trickles bytes holds no slot.
+        if (c.used == 0) c.frameStarted = now;
         c.used += static_cast<size_t>(n);
-        c.lastActivity = now;
     }
     Frames(c, now);
 }
@@ -175,7 +245,11 @@ void Server::Frames(Connection& c, double now) {
         std::string why;
         const int length = FrameLength(c.buffer.data() + at, c.used - at, &why);
         if (length < 0) {
-            Close(id, ("malformed frame: " + why).c_str());
+            // Of one kind whatever the numbers in it.
+            const size_t digits = std::min(why.find_first_of("0123456789"), why.size());
+            std::string kind = "malformed frame: " + why.substr(0, digits);
+            while (kind.back() == ' ') kind.pop_back();
+            Close(id, kind.c_str(), digits < why.size() ? " " + why.substr(digits) : "");
             return;
         }
         if (length == 0 || static_cast<size_t>(length) > c.used - at) break;
@@ -186,6 +260,7 @@ void Server::Frames(Connection& c, double now) {
         std::memcpy(job.frame.bytes.data(), c.buffer.data() + at, static_cast<size_t>(length));
         job.frame.length = static_cast<size_t>(length);
         at += static_cast<size_t>(length);
+        c.lastRequest = now;
         job.decision = Decide(job.frame, settings_.policy);
         // A refusal needs no line; it is answered at once unless it would
         // overtake a reply still due on this connection.
@@ -204,6 +279,7 @@ void Server::Frames(Connection& c, double now) {
     }
     std::memmove(c.buffer.data(), c.buffer.data() + at, c.used - at);
     c.used -= at;
+    if (at > 0) c.frameStarted = now;
 }
 
 // The line thread's notice: a reply that failed, or a connection that had
@@ -220,7 +296,6 @@ void Server::Attend(uint64_t id, double now) {
         Close(id, "the reply could not be sent");
         return;
     }
-    it->second.lastActivity = now;
     if (it->second.used > 0) Frames(it->second, now);
 }
 
@@ -236,6 +311,9 @@ void Server::Run(int signalFd) {
     bool& stopping = stopping_;
     bool lineEnded = false;
     double nextStats = settings_.statsSeconds > 0 ? Now() + settings_.statsSeconds : 0;
+    double nextLogFlush = Now() + 1;
+    char within[48];
+    std::snprintf(within, sizeof within, " within %g s (--frame-timeout)", settings_.frameSeconds);
     std::vector<pollfd> fds;
     std::vector<uint64_t> ids;
     while (!(stopping && lineEnded)) {
@@ -243,17 +321,21 @@ void Server::Run(int signalFd) {
         ids.clear();
         fds.push_back({notices_->Fd(), POLLIN, 0});
         fds.push_back({stopping ? -1 : signalFd, POLLIN, 0});
-        fds.push_back({stopping ? -1 : listenFd_, POLLIN, 0});
+        double now = Now();
+        const bool accepting = !stopping && now >= acceptResume_;
+        fds.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
+        double wake = 1.0;  // idle connections are looked at every second
+        if (!stopping && !accepting) wake = std::min(wake, acceptResume_ - now);
         for (auto& [id, c] : connections_) {
             const bool read = !stopping && c.peer->pending < kPendingPerConnection;
+            if (read && PartFrame(c))
+                wake = std::min(wake, c.frameStarted + settings_.frameSeconds - now);
             // Left out while full: a hang-up is seen once it may read again.
             fds.push_back({read ? c.peer->fd : -1, POLLIN, 0});
             ids.push_back(id);
         }
-        double now = Now();
-        double wake = 1.0;  // idle connections are looked at every second
-        if (nextStats > 0) wake = std::min(wake, std::max(0.0, nextStats - now));
-        const int timeoutMs = static_cast<int>(wake * 1000) + 1;
+        if (nextStats > 0) wake = std::min(wake, nextStats - now);
+        const int timeoutMs = static_cast<int>(std::max(0.0, wake) * 1000) + 1;
         if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) break;
         now = Now();
 
@@ -281,20 +363,33 @@ void Server::Run(int signalFd) {
             }
             continue;
         }
-        if (!stopping && (fds[2].revents & POLLIN)) Accept(now);
         for (size_t i = 0; i < ids.size(); ++i) {
             const pollfd& p = fds[i + 3];
             const auto it = connections_.find(ids[i]);
             if (it == connections_.end() || p.revents == 0) continue;
             if (p.revents & (POLLIN | POLLHUP | POLLERR)) Read(it->second, now);
         }
-        if (settings_.idleSeconds > 0) {
-            std::vector<uint64_t> idle;
-            for (auto& [id, c] : connections_) {
-                if (c.peer->pending == 0 && now - c.lastActivity > settings_.idleSeconds)
-                    idle.push_back(id);
+        std::vector<uint64_t> late;
+        std::vector<uint64_t> idle;
+        for (auto& [id, c] : connections_) {
+            if (stopping) break;
+            if (c.peer->pending < kPendingPerConnection && PartFrame(c) &&
+                now - c.frameStarted > settings_.frameSeconds) {
+                late.push_back(id);
+            } else if (settings_.idleSeconds > 0 && c.peer->pending == 0 && c.used == 0 &&
+                       now - IdleSince(c) > settings_.idleSeconds) {
+                // A frame on its way has its own time limit.
+                idle.push_back(id);
             }
-            for (uint64_t id : idle) Close(id, "idle");
+        }
+        for (uint64_t id : late) Close(id, "frame not complete", within);
+        for (uint64_t id : idle) Close(id, "idle");
+        // After the reads: a connection that just sent a request is not the
+        // one idle the longest when a newcomer needs its slot.
+        if (!stopping && (fds[2].revents & POLLIN)) Accept(now);
+        if (now >= nextLogFlush) {
+            stats_->Log().Flush(now);
+            nextLogFlush = now + 1;
         }
         if (nextStats > 0 && now >= nextStats) {
             PrintStats();
@@ -305,6 +400,7 @@ void Server::Run(int signalFd) {
     if (!lineEnded) {
         for (Job& job : scheduler_->Stop()) --job.peer->pending;
     }
+    stats_->Log().Flush(Now(), true);
     PrintStats();
 }
 

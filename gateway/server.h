@@ -20,6 +20,7 @@ namespace vave8gw {
 struct ServerSettings {
     int maxClients = 32;
     double idleSeconds = 60;   // 0: never
+    double frameSeconds = 3;   // from a frame's first byte to its last
     double statsSeconds = 60;  // 0: only at exit
     WritePolicy policy;
 };
@@ -48,14 +49,24 @@ private:
         std::shared_ptr<Peer> peer;
         std::array<uint8_t, 2 * kMaxAdu> buffer{};
         size_t used = 0;
-        double lastActivity = 0;
+        double lastRequest = 0;   // accepted, or its last whole frame read
+        double frameStarted = 0;  // the first byte of the frame in `buffer`
     };
 
+    // Idle since its last request or reply, whichever came later.
+    double IdleSince(const Connection& c) const;
+    // Makes room for `newcomer` by closing the connection idle the longest
+    // that has no request with the line side; false when there is none.
+    bool MakeRoom(const std::string& newcomer, double now);
     void Accept(double now);
+    // The buffer starts with part of a frame, not a whole one.
+    bool PartFrame(const Connection& c) const;
     void Read(Connection& c, double now);
     // Takes every whole frame out of the buffer, up to the pending limit.
     void Frames(Connection& c, double now);
-    void Close(uint64_t id, const char* why);
+    // Drops a connection; with a `kind`, logs "dropped: " + kind + detail,
+    // throttled by kind.
+    void Close(uint64_t id, const char* kind, const std::string& detail = "");
     void Attend(uint64_t id, double now);
     void PrintStats();
 
@@ -68,6 +79,11 @@ private:
     uint64_t nextId_ = 1;
     std::map<uint64_t, Connection> connections_;
     bool stopping_ = false;
+    // accept() ran out of descriptors or memory: the listening socket is
+    // left alone until then, instead of polling readable at once again.
+    double acceptResume_ = 0;
+    double acceptPause_ = 0;
+    uint64_t acceptFailures_ = 0;
 };
 
 }  // namespace vave8gw

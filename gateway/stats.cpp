@@ -1,5 +1,6 @@
 #include "gateway/stats.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -64,6 +65,53 @@ std::string Stats::Line(size_t peakRequests, size_t peakConnections, int connect
                   static_cast<unsigned long long>(backoff_), peakRequests, peakConnections,
                   connections);
     return line + text;
+}
+
+void LogThrottle::Write(const std::string& kind, const std::string& line, double now) {
+    std::lock_guard lock(mutex_);
+    auto it = kinds_.find(kind);
+    if (it == kinds_.end() && kinds_.size() >= kKinds) {
+        // Bounded however many kinds a client makes up (a unit or function
+        // code each): the rest are counted together, after their first line.
+        it = kinds_.find("other kinds");
+        if (it != kinds_.end()) {
+            ++it->second.repeats;
+            return;
+        }
+        it = kinds_.emplace("other kinds", Seen{now, 0}).first;
+    } else if (it != kinds_.end()) {
+        ++it->second.repeats;
+        return;
+    } else {
+        kinds_.emplace(kind, Seen{now, 0});
+    }
+    std::fprintf(stderr, "vave8gw: %s\n", line.c_str());
+}
+
+void LogThrottle::WriteCount(const std::string& kind, const Seen& seen, double now) const {
+    std::fprintf(stderr, "vave8gw: %llu more like this in the last %.0f s: %s\n",
+                 static_cast<unsigned long long>(seen.repeats), std::max(1.0, now - seen.since),
+                 kind.c_str());
+}
+
+void LogThrottle::Flush(double now, bool all) {
+    std::lock_guard lock(mutex_);
+    for (auto it = kinds_.begin(); it != kinds_.end();) {
+        Seen& seen = it->second;
+        if (!all && now - seen.since < kInterval) {
+            ++it;
+            continue;
+        }
+        if (seen.repeats > 0) WriteCount(it->first, seen, now);
+        // A kind that stayed quiet for an interval is forgotten, so its next
+        // line is written in full; one still repeating is counted on.
+        if (seen.repeats == 0 || all) {
+            it = kinds_.erase(it);
+        } else {
+            seen = Seen{now, 0};
+            ++it;
+        }
+    }
 }
 
 }  // namespace vave8gw

@@ -1,15 +1,47 @@
 // Counters since start for the statistics line: requests and failures per
 // unit and exception, and the latency from a whole request read to its reply
 // sent, kept as a histogram of 2 % steps so a long run needs no more memory.
-// Both threads record replies.
+// Both threads record replies and log through its throttle.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 
 namespace vave8gw {
+
+// Log lines that a client can make the gateway write as often as it likes
+// (refusals, dropped connections) go through here: the first line of a kind
+// is written, then the repeats of that kind are only counted and written as
+// one line per interval, so no flood of requests or connections floods the
+// log. Both threads log through one instance.
+class LogThrottle {
+public:
+    static constexpr double kInterval = 10;  // seconds
+    // Kinds followed at once; past it, new kinds share one count.
+    static constexpr size_t kKinds = 64;
+
+    // Writes "vave8gw: " + line, unless a line of this kind was written in
+    // the current interval: then it is counted. `kind` also names the kind
+    // in the count line.
+    void Write(const std::string& kind, const std::string& line, double now);
+
+    // Writes the count of every kind whose interval has ended ("N more like
+    // this in the last 10 s: KIND"); with `all`, of every kind, as at exit.
+    void Flush(double now, bool all = false);
+
+private:
+    struct Seen {
+        double since = 0;
+        uint64_t repeats = 0;
+    };
+    void WriteCount(const std::string& kind, const Seen& seen, double now) const;
+
+    std::mutex mutex_;
+    std::map<std::string, Seen> kinds_;
+};
 
 class Stats {
 public:
@@ -18,6 +50,8 @@ public:
     // One line; the peaks are the scheduler's (requests and connections that
     // were waiting for the line at once).
     std::string Line(size_t peakRequests, size_t peakConnections, int connections) const;
+
+    LogThrottle& Log() { return log_; }
 
 private:
     // Seconds at or below which this share (0..1) of the replies came; the
@@ -32,6 +66,7 @@ private:
     uint64_t total_ = 0;
     uint64_t failed_ = 0;
     uint64_t backoff_ = 0;
+    LogThrottle log_;
 };
 
 }  // namespace vave8gw

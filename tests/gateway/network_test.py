@@ -1,0 +1,233 @@
+"""vave8gw against clients that try to take it: slots held by trickling or
+silent connections, descriptors run out, stray signals, function codes with
+the high bit set and floods of refused requests.
+
+Usage: network_test.py VAVE8GW P8SIM [unittest arguments]
+"""
+
+import os
+import re
+import resource
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from gateway_test import Case, Line, Process, GATEWAY  # noqa: E402  (reads sys.argv)
+
+
+def frame(tid, unit, pdu):
+    return struct.pack(">HHHB", tid, 0, len(pdu) + 1, unit) + pdu
+
+
+def read_request(tid=1, unit=3, function=3, first=0, count=1):
+    return frame(tid, unit, struct.pack(">BHH", function, first, count))
+
+
+def recv_exactly(s, n, timeout=5):
+    s.settimeout(timeout)
+    data = b""
+    while len(data) < n:
+        part = s.recv(n - len(data))
+        if not part:
+            break
+        data += part
+    return data
+
+
+def closed_by_peer(s, timeout=10):
+    """True once the gateway has closed the socket (EOF or reset)."""
+    s.settimeout(timeout)
+    try:
+        while s.recv(64):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def connect(port):
+    return socket.create_connection(("127.0.0.1", port))
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Connections(Case):
+    def test_trickling_clients_are_dropped_and_a_good_one_gets_in(self):
+        # Every slot taken by a client sending a byte of its frame now and
+        # then: each byte used to count as activity, so they held the slots.
+        line = Line(gw_args=["--max-clients", "3", "--frame-timeout", "1"])
+        request = read_request()
+        stop = threading.Event()
+        tricklers = [connect(line.port) for _ in range(3)]
+
+        def trickle():
+            for k in range(len(request) - 1):
+                for s in tricklers:
+                    try:
+                        s.send(request[k:k + 1])
+                    except OSError:
+                        pass
+                if stop.wait(0.2):
+                    return
+
+        t = threading.Thread(target=trickle)
+        t.start()
+        self.addCleanup(stop.set)
+        # A split frame that completes in time is served as usual.
+        c = connect(line.port)
+        c.sendall(request[:5])
+        time.sleep(0.3)
+        c.sendall(request[5:])
+        self.assertEqual(recv_exactly(c, 11)[7:9], bytes([3, 2]))
+        self.assertTrue(all(closed_by_peer(s) for s in tricklers), "trickling clients closed")
+        stop.set()
+        t.join()
+        line.gw.wait_for(r"dropped: frame not complete within 1 s \(--frame-timeout\)")
+        for s in (c, *tricklers):
+            s.close()
+
+    def test_the_connection_idle_the_longest_makes_room(self):
+        # Station 9 is not on the line: a request to it stays with the line
+        # for three read time limits of a second.
+        line = Line(gw_args=["--max-clients", "2", "--ticks", "100", "--dead-backoff", "0"])
+        busy = connect(line.port)
+        busy.sendall(read_request(unit=9))
+        # On the line: not idle, though it has sent nothing for longer.
+        self.assertGreater(line.requests_after(0, 1, timeout=10), 0)
+        silent = connect(line.port)
+        newcomer = connect(line.port)
+        newcomer.sendall(read_request(unit=16))
+        self.assertEqual(recv_exactly(newcomer, 9)[7:9], bytes([0x83, 0x0A]))
+        self.assertTrue(closed_by_peer(silent))
+        line.gw.wait_for(r"dropped: idle the longest, to make room \(--max-clients\) "
+                         r"\([\d.]+ s\), for 127\.0\.0\.1:\d+")
+        self.assertEqual(recv_exactly(busy, 9)[7:9], bytes([0x83, 0x0B]))
+        for s in (busy, silent, newcomer):
+            s.close()
+
+    def test_out_of_descriptors_neither_spins_nor_floods_the_log(self):
+        # Started below what --max-clients needs, the gateway raises its own
+        # limit as far as the hard limit lets it and serves fewer clients.
+        line = Line(gw_args=["--max-clients", "100"])
+        line.gw.stop()
+        args = line.gw.proc.args
+        line.gw = Process(["prlimit", "--nofile=24:40", *args], r"on 127\.0\.0\.1:(\d+)$")
+        port = int(line.gw.match.group(1))
+        pid = line.gw.proc.pid
+        line.gw.wait_for(r"descriptor limit 40 \(hard 40\) is below the 116 that --max-clients "
+                         r"100 needs: serving at most 24 clients")
+        self.assertEqual(resource.prlimit(pid, resource.RLIMIT_NOFILE), (40, 40))
+
+        # Then the limit falls under it (as if the gateway held other files):
+        # the clients that fit are served, the next waits in the backlog.
+        used = [int(fd) for fd in os.listdir(f"/proc/{pid}/fd")]
+        limit = max(used) + 2
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, limit))
+        served = [connect(port) for _ in range(limit - len(used))]
+        for s in served:
+            s.sendall(read_request(unit=16))
+            self.assertEqual(recv_exactly(s, 9)[7:9], bytes([0x83, 0x0A]))
+        waiting = connect(port)
+        line.gw.wait_for("cannot accept connections: Too many open files")
+        before = cpu_seconds(pid)
+        time.sleep(2)
+        self.assertLess(cpu_seconds(pid) - before, 0.5, "the gateway spins")
+        self.assertEqual(len(re.findall("cannot accept", line.gw.text())), 1)
+
+        served.pop().close()  # a descriptor is free again: the waiting client is served
+        waiting.sendall(read_request(unit=16))
+        self.assertEqual(recv_exactly(waiting, 9)[7:9], bytes([0x83, 0x0A]))
+        line.gw.wait_for(r"accepting connections again \(\d+ attempts failed\)")
+        for s in (waiting, *served):
+            s.close()
+
+
+class Signals(Case):
+    def test_stray_signals_stop_cleanly_and_sigpipe_is_ignored(self):
+        for sig, stops in ((signal.SIGHUP, True), (signal.SIGQUIT, True), (signal.SIGUSR1, True),
+                           (signal.SIGUSR2, True), (signal.SIGALRM, True), (signal.SIGPIPE, False)):
+            with self.subTest(sig.name):
+                line = Line(image={2: b"\x12\x34"})
+                c = line.client()
+                self.assertEqual(c.read_holding_registers(0, 1, slave=2).registers, [0x1234])
+                line.gw.proc.send_signal(sig)
+                if stops:
+                    self.assertEqual(line.gw.proc.wait(10), 0)
+                    line.gw.wait_for(r"stats: 1 requests, 0 failed")
+                    line.gw.wait_for(r"^vave8gw: stopped$")
+                else:
+                    self.assertEqual(c.read_holding_registers(0, 1, slave=2).registers, [0x1234])
+                    self.assertIsNone(line.gw.proc.poll())
+                c.close()
+                line.close()
+
+
+class Malformed(Case):
+    def test_high_function_codes_never_pass_for_a_normal_reply(self):
+        line = Line()
+        s = connect(line.port)
+        # (unit, function): the reply carries the function as it came, then
+        # the exception: 0x83 must not come back as a function-3 reply.
+        for unit, function, exception in ((3, 0x83, 0x01), (3, 0x80, 0x01), (3, 0xFF, 0x01),
+                                          (3, 0x84, 0x01), (16, 0x83, 0x0A)):
+            with self.subTest(f"unit {unit} function 0x{function:02X}"):
+                s.sendall(frame(7, unit, bytes([function, 0, 0, 0, 1])))
+                self.assertEqual(recv_exactly(s, 9), frame(7, unit, bytes([function, exception])))
+        s.sendall(read_request(tid=8))  # the connection is still served
+        self.assertEqual(recv_exactly(s, 11), frame(8, 3, bytes([3, 2, 0, 0])))
+        s.close()
+
+    def test_floods_of_refusals_and_bad_connections_leave_a_short_log(self):
+        line = Line()
+        kinds = {  # request, the count line's kind
+            read_request(count=126): r"unit 3 function 3: exception 0x03",
+            read_request(unit=16): r"unit 16 function 3: exception 0x0A",
+            read_request(function=0x83): r"unit 3 function 131: exception 0x01",
+        }
+        each = 2000
+        s = connect(line.port)
+        for request in kinds:
+            for _ in range(0, each, 200):
+                s.sendall(request * 200)
+                self.assertEqual(len(recv_exactly(s, 9 * 200)), 9 * 200)
+        s.close()
+        bad = 30
+        for _ in range(bad):
+            b = connect(line.port)
+            b.sendall(bytes.fromhex("0001 1234 0006 03 03 0000 0001"))
+            self.assertTrue(closed_by_peer(b))
+            b.close()
+        line.gw.stop()
+        line.gw.wait_for("stats:")
+        log = line.gw.text().splitlines()
+        self.assertLess(len(log), 20, "\n".join(log))
+
+        def seen(kind, line_pattern):
+            full = sum(1 for l in log if re.search(line_pattern, l))
+            counted = sum(int(m.group(1)) for l in log
+                          for m in [re.search(r"(\d+) more like this in the last \d+ s: " + kind, l)]
+                          if m)
+            return full, counted
+
+        for kind in kinds.values():
+            full, counted = seen(kind, r"127\.0\.0\.1:\d+ " + kind.replace(":", r" address \d+ count \d+:"))
+            self.assertGreaterEqual(full, 1, kind)
+            self.assertEqual(full + counted, each, kind)
+        full, counted = seen(r"dropped: malformed frame: protocol identifier",
+                             r"dropped: malformed frame: protocol identifier 4660")
+        self.assertEqual((full >= 1, full + counted), (True, bad))
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], *sys.argv[3:]])
