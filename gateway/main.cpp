@@ -74,8 +74,8 @@ Gateway:
                          at exit)
   --version              program name and version
 Signals: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM all
-  stop it cleanly (waiting requests refused 0x06, EndNuv, statistics line);
-  SIGPIPE is ignored.
+  stop it cleanly (waiting requests refused 0x06, EndNuv, statistics line),
+  unless ignored when it was started (nohup); SIGPIPE is ignored.
 Connection (as vave8ctl):
   --port NAME --baud N --data-bits N --parity P --stop-bits S --timeout MS
   --ticks N --module PATH --verbose (-v: the driver's lines as they come)
@@ -247,9 +247,16 @@ int main(int argc, char** argv) {
     sigset_t signals;
     sigemptyset(&signals);
     // Each of these would otherwise end the process at once, without EndNuv
-    // or the statistics: a closed terminal (SIGHUP), a stray kill -USR1.
-    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
+    // or the statistics: a closed terminal (SIGHUP), a stray kill -USR1. One
+    // ignored when we were started (nohup) stays ignored: blocked, it would
+    // reach the descriptor all the same. SIGTERM always stops.
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
+        struct sigaction inherited {};
+        if (stop != SIGTERM && sigaction(stop, nullptr, &inherited) == 0 &&
+            inherited.sa_handler == SIG_IGN)
+            continue;
         sigaddset(&signals, stop);
+    }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);

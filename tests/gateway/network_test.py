@@ -155,10 +155,16 @@ class Connections(Case):
 
 class Signals(Case):
     def test_stray_signals_stop_cleanly_and_sigpipe_is_ignored(self):
-        for sig, stops in ((signal.SIGHUP, True), (signal.SIGQUIT, True), (signal.SIGUSR1, True),
-                           (signal.SIGUSR2, True), (signal.SIGALRM, True), (signal.SIGPIPE, False)):
-            with self.subTest(sig.name):
+        for sig, wrapper, stops in ((signal.SIGHUP, [], True), (signal.SIGQUIT, [], True),
+                                    (signal.SIGUSR1, [], True), (signal.SIGUSR2, [], True),
+                                    (signal.SIGALRM, [], True), (signal.SIGPIPE, [], False),
+                                    (signal.SIGHUP, ["nohup"], False)):
+            with self.subTest(" ".join([*wrapper, sig.name])):
                 line = Line(image={2: b"\x12\x34"})
+                if wrapper:
+                    line.gw.stop()
+                    line.gw = Process([*wrapper, *line.gw.proc.args], r"on 127\.0\.0\.1:(\d+)$")
+                    line.port = int(line.gw.match.group(1))
                 c = line.client()
                 self.assertEqual(c.read_holding_registers(0, 1, slave=2).registers, [0x1234])
                 line.gw.proc.send_signal(sig)
