@@ -129,6 +129,10 @@ class Connections(Case):
                          r"100 needs: serving at most 24 clients")
         self.assertEqual(resource.prlimit(pid, resource.RLIMIT_NOFILE), (40, 40))
 
+        if os.environ.get("VAVE8_SANITIZED"):
+            # UBSan's type checks open a pipe of their own: with no
+            # descriptor left they fail on valid objects.
+            self.skipTest("no descriptor exhaustion under the sanitizers")
         # Then the limit falls under it (as if the gateway held other files):
         # the clients that fit are served, the next waits in the backlog.
         used = [int(fd) for fd in os.listdir(f"/proc/{pid}/fd")]
