@@ -73,13 +73,15 @@ Gateway:
   --stats-interval S     statistics line every S seconds (default 60; 0 only
                          at exit)
   --version              program name and version
-Signals: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM all
-  stop it cleanly (waiting requests refused 0x06, EndNuv, statistics line),
-  unless ignored when it was started (nohup); SIGPIPE is ignored.
 Connection (as vave8ctl):
   --port NAME --baud N --data-bits N --parity P --stop-bits S --timeout MS
   --ticks N --module PATH --verbose (-v: the driver's lines as they come)
   -h, --help             this text
+
+Signals:
+  SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM all stop it
+  cleanly (waiting requests refused 0x06, EndNuv, statistics line), unless
+  ignored when it was started (nohup); SIGPIPE is ignored.
 )";
 
 bool Seconds(std::string_view option, std::string_view value, double* out, std::string* error) {
