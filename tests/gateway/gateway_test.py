@@ -358,7 +358,9 @@ class ManyClients(Case):
         frame = lambda tid: bytes.fromhex(f"{tid:04X} 0000 0006 03 03 0000 0001")
         flood.sendall(b"".join(frame(t) for t in range(10)))
         time.sleep(0.01)
-        other.sendall(frame(99))
+        # Three, so that it keeps a request with the line for six replies'
+        # time: a connection without one would make room for the third.
+        other.sendall(b"".join(frame(t) for t in (97, 98, 99)))
         got = []
         def collect(s, name, n):
             s.settimeout(5)
@@ -367,7 +369,7 @@ class ManyClients(Case):
                 while len(reply) < 11:
                     reply += s.recv(11 - len(reply))
                 got.append(name)
-        threads = [threading.Thread(target=collect, args=a) for a in ((flood, "flood", 10), (other, "other", 1))]
+        threads = [threading.Thread(target=collect, args=a) for a in ((flood, "flood", 10), (other, "other", 3))]
         for t in threads:
             t.start()
         # Refused while both are busy, before either can fall idle.
