@@ -208,9 +208,17 @@ class Malformed(Case):
             b.sendall(bytes.fromhex("0001 1234 0006 03 03 0000 0001"))
             self.assertTrue(closed_by_peer(b))
             b.close()
+        # A kind for each unit: past 64 kinds at once, they share one count.
+        s = connect(line.port)
+        for unit in range(17, 256):
+            s.sendall(read_request(unit=unit))
+            self.assertEqual(len(recv_exactly(s, 9)), 9)
+        s.close()
         line.gw.stop()
         log = line.gw.text()
-        self.assertLess(len(log.splitlines()), 20, log)
+        self.assertLess(len(log.splitlines()), 80, log)
+        self.assertLessEqual(len(re.findall(r"count 1: exception 0x0A", log)), 64)
+        self.assertRegex(log, r"\d+ more like this in the last \d+ s: other kinds")
         # Each kind: its first line in full, every repeat in a count.
         expected = [(k, r"\d " + k.replace(":", r" address \d+ count \d+:"), each)
                     for k in kinds.values()]
