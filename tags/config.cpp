@@ -65,6 +65,7 @@ std::string NameProblem(std::string_view name, bool slashes) {
 
 struct TagFields {
     std::optional<std::string> cell[kFields];  // absent or empty: the default
+    bool invalid[kFields] = {};                 // given, but already reported as wrong
 };
 
 // The tag a row describes, or false with every reason in `reasons`.
@@ -78,7 +79,7 @@ bool BuildTag(const TagFields& fields, int line, uint32_t defaultScanMs, const G
     if (const std::string* name = given(kName)) {
         tag->name = *name;
         if (std::string why = NameProblem(*name, true); !why.empty()) reasons->push_back(why);
-    } else {
+    } else if (!fields.invalid[kName]) {
         reasons->push_back("name is missing");
     }
     bool typeGiven = false;
@@ -142,7 +143,7 @@ bool BuildTag(const TagFields& fields, int line, uint32_t defaultScanMs, const G
             std::string why;
             if (!ResolveAddress(tag, typeGiven, parse, &why)) reasons->push_back(why);
         }
-    } else {
+    } else if (!fields.invalid[kAddress]) {
         reasons->push_back("address is missing");
     }
     return reasons->size() == before;
@@ -501,6 +502,10 @@ void Reader::ReadModbus(const toml::table& table) {
             }
         }
     }
+    // A table's keys come sorted by name; the gateway takes them in the
+    // file's order, as it would take them from its command line.
+    std::stable_sort(modbus.options.begin(), modbus.options.end(),
+                     [](const ModbusOption& a, const ModbusOption& b) { return a.line < b.line; });
 }
 
 void Reader::ReadTags(const toml::table& table) {
@@ -532,12 +537,14 @@ void Reader::ReadTag(const toml::table& table) {
         // An address as a number would have lost its leading zeros.
         if ((*field == kAddress || *field == kName || *field == kType || *field == kAccess) && !node.is_string()) {
             Add(LineOf(key, node), "[[tag]] " + std::string(key.str()) + " must be a string, not " + KindName(node));
+            fields.invalid[*field] = true;
             continue;
         }
         if (auto text = Text(node)) {
             fields.cell[*field] = *text;
         } else {
             Add(LineOf(key, node), "[[tag]] " + std::string(key.str()) + " cannot be " + KindName(node));
+            fields.invalid[*field] = true;
         }
     }
     tables_.emplace_back(LineOf(table), std::move(fields));
