@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "tags/address.h"
 #include "tags/config.h"
@@ -136,7 +137,8 @@ TEST_F(Files, EveryBadRowReportedAtOnceWithItsLine) {
         "short,0120010\n"                                    // 20
         "quote,01\"20010,,,,,\n"                             // 21
         "ok,0120012,,,,,\n"                                  // 22
-        "two,0120011,,x,,,\n";                               // 23
+        "two,0120011,,x,,,\n"                                // 23
+        "long,0120010    more,,,,,\n";                       // 24
     std::vector<Problem> problems;
     const std::vector<Tag> tags = Csv(text, &problems);
     // Only the good rows become tags; the duplicate is the config's to find.
@@ -161,7 +163,8 @@ TEST_F(Files, EveryBadRowReportedAtOnceWithItsLine) {
                               {19, "deadband -1 is negative"},
                               {20, "the row has 2 cells, the header 7"},
                               {23, "scan_ms 'x'"},
-                              {23, "Nibble address should be 2"}});
+                              {23, "Nibble address should be 2"},
+                              {24, "at most 11"}});
 }
 
 TEST_F(Files, BadHeadersStopTheFileWithOneReasonEach) {
@@ -296,6 +299,36 @@ TEST_F(Files, UnreadableFilesAndSyntaxErrors) {
 
     const tags::LoadResult shape = tags::ParseConfig("tag = 1\n[tags]\n[tag]\nname = \"x\"\n", "t.toml", parse_);
     EXPECT_FALSE(shape.Ok());
+}
+
+// Mangled files never crash the reader nor give a tag the driver refused.
+TEST_F(Files, MangledFilesNeverCrash) {
+    const std::string csv = "name,address,type,description\nin/a,012001A3,bool,\"x, \"\"y\"\"\"\nw,0f40100,,\n";
+    const std::string toml = "[line]\nport = \"x\"\n[[tag]]\nname = \"a\"\naddress = \"0390020\"\n";
+    const char kBytes[] = {'"', ',', '\n', '\r', '[', ']', '=', '#', '\0', '\xFF', 'a', '0', ' ', '\''};
+    std::mt19937 rng(42);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = round % 2 ? csv : toml;
+        for (int edits = 1 + static_cast<int>(rng() % 4); edits > 0; --edits) {
+            const size_t at = rng() % (text.size() + 1);
+            switch (rng() % 3) {
+                case 0: text.insert(at, 1, kBytes[rng() % sizeof kBytes]); break;
+                case 1: if (at < text.size()) text.erase(at, 1); break;
+                default: if (at < text.size()) text[at] = kBytes[rng() % sizeof kBytes]; break;
+            }
+        }
+        std::vector<Problem> problems;
+        const std::vector<Tag> tags = round % 2 ? Csv(text, &problems)
+                                                : tags::ParseConfig(text, "m.toml", parse_).config.tags;
+        for (const Tag& tag : tags) {
+            GateParse gate{};
+            gate.address = tag.address.c_str();
+            gate.gateType = tags::GateTypeOf(tag.type);
+            std::vector<std::string> logged;
+            EXPECT_EQ(parse_(&gate, &logged), NUV_OK) << tag.address;
+            EXPECT_LE(tag.byteAddress + tags::TypeBytes(tag.type), tags::kStationBytes);
+        }
+    }
 }
 
 }  // namespace
