@@ -595,7 +595,9 @@ const char* TypeName(Type type) {
     return "?";
 }
 
-std::vector<Tag> ParseTagCsv(const std::string& text, const std::string& path, uint32_t defaultScanMs,
+namespace {
+
+std::vector<Tag> ReadTagRows(const std::string& text, const std::string& path, uint32_t defaultScanMs,
                              const GateParser& parse, std::vector<Problem>* problems) {
     std::vector<Tag> tags;
     const std::vector<CsvRecord> records = ReadCsv(text, path, problems);
@@ -642,6 +644,18 @@ std::vector<Tag> ParseTagCsv(const std::string& text, const std::string& path, u
         if (BuildTag(fields, record.line, defaultScanMs, parse, &tag, &reasons)) tags.push_back(std::move(tag));
         for (std::string& reason : reasons) problems->push_back({path, record.line, std::move(reason)});
     }
+    return tags;
+}
+
+}  // namespace
+
+std::vector<Tag> ParseTagCsv(const std::string& text, const std::string& path, uint32_t defaultScanMs,
+                             const GateParser& parse, std::vector<Problem>* problems) {
+    const size_t before = problems->size();
+    std::vector<Tag> tags = ReadTagRows(text, path, defaultScanMs, parse, problems);
+    // In line order, whichever check found them.
+    std::stable_sort(problems->begin() + static_cast<std::ptrdiff_t>(before), problems->end(),
+                     [](const Problem& a, const Problem& b) { return a.line < b.line; });
     return tags;
 }
 

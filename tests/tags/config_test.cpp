@@ -143,8 +143,7 @@ TEST_F(Files, EveryBadRowReportedAtOnceWithItsLine) {
     const std::vector<Tag> tags = Csv(text, &problems);
     // Only the good rows become tags; the duplicate is the config's to find.
     EXPECT_EQ(tags.size(), 2u);
-    ExpectProblems(problems, {{21, "quote inside an unquoted cell"},
-                              {3, "has ' '"},
+    ExpectProblems(problems, {{3, "has ' '"},
                               {4, "empty folder name"},
                               {5, "at most 128"},
                               {6, "name is missing"},
@@ -162,6 +161,7 @@ TEST_F(Files, EveryBadRowReportedAtOnceWithItsLine) {
                               {18, "scale 0"},
                               {19, "deadband -1 is negative"},
                               {20, "the row has 2 cells, the header 7"},
+                              {21, "quote inside an unquoted cell"},
                               {23, "scan_ms 'x'"},
                               {23, "Nibble address should be 2"},
                               {24, "at most 11"}});
