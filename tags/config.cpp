@@ -141,7 +141,11 @@ bool BuildTag(const TagFields& fields, int line, uint32_t defaultScanMs, const G
         // A type we could not read leaves nothing to check the address with.
         if (typeGiven || !given(kType)) {
             std::string why;
-            if (!ResolveAddress(tag, typeGiven, parse, &why)) reasons->push_back(why);
+            if (!ResolveAddress(tag, typeGiven, parse, &why)) {
+                reasons->push_back(why);
+            } else if (tag->type == Type::Bool && tag->scaled) {
+                reasons->push_back("a bool takes no scale or offset");
+            }
         }
     } else if (!fields.invalid[kAddress]) {
         reasons->push_back("address is missing");

@@ -138,7 +138,8 @@ TEST_F(Files, EveryBadRowReportedAtOnceWithItsLine) {
         "quote,01\"20010,,,,,\n"                             // 21
         "ok,0120012,,,,,\n"                                  // 22
         "two,0120011,,x,,,\n"                                // 23
-        "long,0120010    more,,,,,\n";                       // 24
+        "long,0120010    more,,,,,\n"                        // 24
+        "flag,012001A3,,,,2,\n";                             // 25
     std::vector<Problem> problems;
     const std::vector<Tag> tags = Csv(text, &problems);
     // Only the good rows become tags; the duplicate is the config's to find.
@@ -164,7 +165,8 @@ TEST_F(Files, EveryBadRowReportedAtOnceWithItsLine) {
                               {21, "quote inside an unquoted cell"},
                               {23, "scan_ms 'x'"},
                               {23, "Nibble address should be 2"},
-                              {24, "at most 11"}});
+                              {24, "at most 11"},
+                              {25, "a bool takes no scale"}});
 }
 
 TEST_F(Files, BadHeadersStopTheFileWithOneReasonEach) {
