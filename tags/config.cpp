@@ -478,18 +478,15 @@ void Reader::ReadLine(const toml::table& table) {
             if (name == k) option = o;
         }
         if (option != nullptr) {
-            std::optional<std::string> text = (name == "port" || name == "parity" || name == "module")
-                                                  ? String(kSection, key, node)
-                                                  : node.is_number() ? Text(node) : std::nullopt;
-            if (!text) {
-                if (node.is_string()) {
-                    Add(LineOf(key, node), "line." + std::string(name) + " must be a number, not a string");
-                }
-                if (!node.is_string() && !node.is_number()) {
-                    Add(LineOf(key, node), "line." + std::string(name) + " must be a number, not " + KindName(node));
-                }
-                continue;
+            std::optional<std::string> text;
+            if (name == "port" || name == "parity" || name == "module") {
+                text = String(kSection, key, node);
+            } else if (node.is_number()) {
+                text = Text(node);
+            } else {
+                Add(LineOf(key, node), "line." + std::string(name) + " must be a number, not " + KindName(node));
             }
+            if (!text) continue;
             if (name == "module") *text = Resolved(*text);
             std::string error;
             const vave8ctl::ConnectionOptionSpec* spec = vave8ctl::FindConnectionOption(option);
