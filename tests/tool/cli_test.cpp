@@ -284,7 +284,7 @@ TEST_F(ToolOnSimulatedPlc, PollPrintsChangesOnlyAndATally) {
     bool changed = false;
     bool interrupted = false;
     const ToolRun watched = RunTool(On({"poll", "0340100", "--interval", "20"}), 30000,
-                                    [&](const std::string& out, pid_t child) {
+                                    [&](const std::string& out, const std::string&, pid_t child) {
                                         if (!changed && Contains(out, "4660 (0x1234)")) {
                                             sim_.WriteMemory(3, 0x0080, {0x00, 0x2A});
                                             changed = true;
