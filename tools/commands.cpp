@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,14 +23,47 @@ namespace vave8ctl {
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
+// The tally as it stood after the last read, for a second Ctrl-C to print
+// as it ends the tool from the handler.
+char g_tally[224] = "";
+volatile std::sig_atomic_t g_tallyLength = 0;
 
-extern "C" void OnInterrupt(int) {
+#if !defined(_WIN32)
+void Say(const char* text, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(STDERR_FILENO, text, length);
+        if (n <= 0) return;
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+#endif
+
+// The first Ctrl-C (or SIGTERM) ends a poll once the read under way is
+// done, so that it is shown and counted. A read with no time limit on a
+// silent station is never done: the second ends the tool at once, from the
+// handler, with the tally so far; exiting releases the port.
+extern "C" void OnInterrupt(int signal) {
+#if defined(_WIN32)
+    (void)signal;
     g_interrupted = 1;
+#else
+    if (g_interrupted == 0) {
+        g_interrupted = 1;
+        constexpr char kWaiting[] =
+            "\nvave8ctl: stopping after the read under way; Ctrl-C again stops at once\n";
+        Say(kWaiting, sizeof kWaiting - 1);
+        return;
+    }
+    constexpr char kStopped[] = "\nvave8ctl: stopped during a read; ";
+    Say(kStopped, sizeof kStopped - 1);
+    Say(g_tally, static_cast<size_t>(g_tallyLength));
+    constexpr char kUncounted[] = " (the read under way not counted)\n";
+    Say(kUncounted, sizeof kUncounted - 1);
+    _exit(128 + signal);
+#endif
 }
 
-// Ctrl-C ends a poll after the read in progress; a second one ends the
-// process (the handler is reset once it ran), in case the read has no time
-// limit and never returns.
 void CatchInterrupt() {
 #if defined(_WIN32)
     std::signal(SIGINT, OnInterrupt);
@@ -37,7 +71,6 @@ void CatchInterrupt() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 #endif
@@ -179,10 +212,16 @@ public:
 
     int Run() {
         CatchInterrupt();
+        KeepTally();
         std::printf("Polling every %u ms; Ctrl-C stops.\n", options_.intervalMs);
-        for (uint64_t n = 0; !g_interrupted && (!options_.times || n < *options_.times); ++n) {
+        std::fflush(stdout);
+        // The first read runs even if Ctrl-C came before it: a poll that
+        // was started shows at least one read.
+        for (uint64_t n = 0; !options_.times || n < *options_.times; ++n) {
             if (n != 0) PauseUnlessInterrupted(options_.intervalMs);
-            if (g_interrupted || !ReadOnce()) break;
+            if (n != 0 && g_interrupted) break;
+            ReadOnce();
+            if (g_interrupted) break;
         }
         if (terminal_) std::printf("\r\033[K");
         std::printf("%s%s\n", tally_.Line().c_str(), g_interrupted ? " (stopped)" : "");
@@ -190,16 +229,23 @@ public:
     }
 
 private:
-    // False when Ctrl-C cut the read short: such a read says nothing about
-    // the line.
-    bool ReadOnce() {
+    void KeepTally() {
+        const std::string line = tally_.Line();
+        const size_t n = std::min(line.size(), sizeof g_tally - 1);
+        g_tallyLength = 0;
+        std::memcpy(g_tally, line.data(), n);
+        g_tallyLength = static_cast<std::sig_atomic_t>(n);
+    }
+
+    // Every read that ran is shown and counted, the one Ctrl-C waited for
+    // as well.
+    void ReadOnce() {
         session_->MarkBuffers();
         const auto before = std::chrono::steady_clock::now();
         const int32_t result =
             session_->Host().Call(block_ ? FN_BLOCK_READ : FN_SINGLE_READ, &transfer_);
         const auto after = std::chrono::steady_clock::now();
         const std::vector<LogLine> lines = session_->Host().TakeLines();
-        if (g_interrupted && result != NUV_OK) return false;
         tally_.lastMs = std::chrono::duration<double, std::milli>(after - before).count();
         const double at = std::chrono::duration<double>(after - started_).count();
         if (terminal_) std::printf("\r\033[K");
@@ -211,7 +257,7 @@ private:
         if (options_.trace) session_->Trace(gate_.memoryType, result);
         if (terminal_) std::printf("%s", tally_.Line().c_str());
         std::fflush(stdout);
-        return true;
+        KeepTally();
     }
 
     void ReportGood(double at) {

@@ -311,6 +311,39 @@ TEST_F(ToolOnSimulatedPlc, PollCountsFailuresAndExitsTwo) {
     EXPECT_TRUE(Contains(run.out, "reads 2: good 1, failed 1")) << run.out;
 }
 
+// Ctrl-C while a read waits on a silent station: the first lets that read
+// end and counts it; with no time limit the read never ends, and the second
+// ends the tool at once.
+TEST_F(ToolOnSimulatedPlc, CtrlCCountsTheReadUnderWayOrEndsAtOnce) {
+    sim_.SetPresent(0x0001);  // station 5 stays silent
+    const struct {
+        const char* ticks;
+        int signals;  // Ctrl-C pressed, each once the tool shows it took the last
+        int exitCode;
+        const char* out;
+        const char* err;
+    } cases[] = {
+        {"20", 1, 2, "reads 1: good 0, failed 1", "stopping after the read under way"},
+        {"0", 2, 130, "Polling every", "stopped during a read; reads 0: good 0, failed 0"},
+    };
+    for (const auto& c : cases) {
+        int signals = 0;
+        const ToolRun run =
+            RunTool(On({"poll", "0540100", "--ticks", c.ticks}), 30000,
+                    [&](const std::string& out, const std::string& err, pid_t child) {
+                        const bool next = signals == 0 ? Contains(out, "Polling every")
+                                                       : Contains(err, "stopping after");
+                        if (signals < c.signals && next) {
+                            kill(child, SIGINT);
+                            ++signals;
+                        }
+                    });
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.ticks << "\n" << run.out << run.err;
+        EXPECT_TRUE(Contains(run.out, c.out)) << run.out;
+        EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
+    }
+}
+
 TEST(ToolDemo, RunsEndToEndAndChecksEveryStep) {
     const ToolRun run = RunTool({"demo"}, 60000);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
