@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -105,12 +106,41 @@ int StartConnection(const Options& options, Session* session) {
     return ExitFor(result);
 }
 
-// Parses the address as a single gate, or as a block of `count` items.
+// Parses the address as a single gate, or as a block of `count` items. The
+// driver takes more than it checks, as hosts rely on; what it passes over
+// is said here.
 int32_t ParseFor(const Options& options, Session* session, const std::string& address, bool block,
                  int32_t count, GateParse* gate) {
+    if (const std::string ignored = IgnoredAddressCharacters(address); !ignored.empty()) {
+        std::fprintf(stderr, "vave8ctl: warning: %s\n", ignored.c_str());
+    }
     const bool natural = !options.gateType.has_value();
     const uint32_t gateType = options.gateType.value_or(NaturalGateTypeOf(address));
-    return session->Parse(address, block, gateType, count, gate, natural && !block);
+    const int32_t result = session->Parse(address, block, gateType, count, gate, natural && !block);
+    const uint32_t fitting = NaturalGateType(gate->memoryType, gate->bitNumber);
+    if (result == NUV_OK && !block &&
+        std::string_view(GateTypeName(gateType)) != GateTypeName(fitting)) {
+        std::fprintf(stderr,
+                     "vave8ctl: warning: gate type %u (%s) does not suit memory type '%c' (%s), "
+                     "whose gate type is %s; the driver does not check it here and transfers "
+                     "the item as %d bits\n",
+                     gateType, GateTypeName(gateType), MemoryTypeChar(gate->memoryType),
+                     MemoryTypeName(gate->memoryType), GateTypeName(fitting), gate->valueWidth);
+    }
+    return result;
+}
+
+// A block past the memory type's last item wraps to item 0 in the driver.
+// False (and why, on standard error) when the block runs past it.
+bool BlockFits(const GateParse& gate, int32_t count, const char* consequence) {
+    const int32_t last = LastItem(gate.memoryType);
+    if (last < 0 || gate.itemAddress + count - 1 <= last) return true;
+    std::fprintf(stderr,
+                 "vave8ctl: %s: the block of %d items from item %d runs past item %d (0x%04X), the "
+                 "last of memory type '%c'; the driver would go on at item 0\n",
+                 consequence, count, gate.itemAddress, last, static_cast<unsigned>(last),
+                 MemoryTypeChar(gate.memoryType));
+    return false;
 }
 
 std::string ItemLabel(const GateParse& gate, int32_t index) {
@@ -330,6 +360,7 @@ int RunParse(const Options& options) {
     const bool block = options.block.has_value();
     const int32_t result =
         ParseFor(options, &session, options.arguments[0], block, options.block.value_or(0), &gate);
+    if (result == NUV_OK && block) BlockFits(gate, *options.block, "warning");
     return ExitFor(result);
 }
 
@@ -354,6 +385,7 @@ int RunRead(const Options& options) {
     if (const int32_t r = ParseFor(options, &session, options.arguments[0], block, count, &gate)) {
         return ExitFor(r);
     }
+    if (block && !BlockFits(gate, count, "refused")) return EXIT_USAGE;
     std::vector<uint8_t> area = ValueArea(count);
     GateTransfer transfer = MakeTransfer(gate, count, area.data());
     const int32_t result =
@@ -368,13 +400,17 @@ namespace {
 // Checks the values against the memory type and fills the value area; false
 // (with the reason printed) when one does not fit.
 bool FillValues(const std::vector<std::string>& texts, int32_t memoryType, bool isBit, bool block,
-                std::vector<uint8_t>* area) {
+                std::vector<uint8_t>* area, bool sayRounding = false) {
     for (size_t i = 0; i < texts.size(); ++i) {
         uint32_t raw = 0;
         std::string error;
-        if (!ParseGateValue(memoryType, isBit, texts[i], &raw, &error)) {
+        std::string note;
+        if (!ParseGateValue(memoryType, isBit, texts[i], &raw, &error, &note)) {
             std::fprintf(stderr, "vave8ctl: value %zu: %s\n", i + 1, error.c_str());
             return false;
+        }
+        if (sayRounding && !note.empty()) {
+            std::fprintf(stderr, "vave8ctl: warning: value %zu: %s\n", i + 1, note.c_str());
         }
         const auto index = static_cast<int32_t>(i);
         const size_t offset =
@@ -405,8 +441,9 @@ int RunWrite(const Options& options) {
     if (const int32_t r = ParseFor(options, &session, address, block, count, &gate)) {
         return ExitFor(r);
     }
+    if (block && !BlockFits(gate, count, "refused")) return EXIT_USAGE;
     const bool isBit = !block && gate.bitNumber >= 0;
-    if (!FillValues(texts, gate.memoryType, isBit, block, &area)) return EXIT_USAGE;
+    if (!FillValues(texts, gate.memoryType, isBit, block, &area, true)) return EXIT_USAGE;
     std::printf("Values to write:\n");
     PrintValues(gate, area, block, count, "  ");
     GateTransfer transfer = MakeTransfer(gate, count, area.data());
@@ -424,6 +461,7 @@ int RunPoll(const Options& options) {
                                    options.count.has_value(), options.count.value_or(1), &gate)) {
         return ExitFor(r);
     }
+    if (options.count && !BlockFits(gate, *options.count, "refused")) return EXIT_USAGE;
     Poller poller(options, &session, gate);
     return poller.Run();
 }
