@@ -48,7 +48,8 @@ Usage: vave8gw --port NAME [OPTIONS]
 
 Mapping (unit identifier = P8 station 0..15; other units: exception 0x0A):
   holding registers (3 read, 6 write one, 16 write several) and input
-  registers (4): register r is the word at nibble address 4*r, r 0..16383
+  registers (4): register r is the word at nibble address 4*r, r 0..16383;
+
   coils (1 read, 5 write one, 15 write several) and discrete inputs (2):
   coil c is bit c mod 8 (0 least significant) of byte c div 8, c 0..65535
 

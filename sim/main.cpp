@@ -56,7 +56,9 @@ const char kUsage[] =
     "  --help                   this text\n"
     "  --version                the version of p8sim\n"
     "\n"
-    "Stops on SIGINT or SIGTERM. See sim/README.md for the reply and fault details.\n";
+    "Stops on SIGINT or SIGTERM. The reply and fault details are in\n"
+    "/usr/share/doc/vave8/sim/README.md where the package is installed\n"
+    "(sim/README.md in the source tree).\n";
 
 p8sim::Simulator* g_sim = nullptr;
 

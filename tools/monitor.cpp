@@ -33,7 +33,10 @@ range and the items it covers, the data of a write), replies (DONE, DATA,
 ERROR with its code) paired with their request and the time the PLC took,
 and broken frames named for what broke. On Ctrl-C, after --times or after
 --for, a summary per station: requests, replies, broken replies, requests
-without a reply, reply time median and 99th percentile, errors by code.
+without a reply, the PLC's reply time (median and 99th percentile, within
+1 %, and the maximum), errors by code. Bytes that already waited in a port
+when the monitor started are dropped, and their count is said: nobody knows
+when they came.
 
 The monitor opens its ports read only and never writes to them; it does not
 set the modem control lines, and it clears HUPCL so that closing the port
@@ -54,8 +57,9 @@ Options:
   --stop-bits S     1 or 2 (default 1)
   --frame-gap MS    a frame silent this long is reported as cut off
                     (default 500)
-  --times N         stop after N events (frames, broken frames, stray bytes)
-  --for SECONDS     stop after this long
+  --times N         stop after exactly N events (frames, broken frames, runs
+                    of stray bytes)
+  --for SECONDS     stop after this long (0.001 to 31536000)
   --raw             add each event's bytes in hexadecimal, as on the line
   --json            one JSON object per event, and one for the summary
   -h, --help        this text
