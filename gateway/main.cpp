@@ -23,6 +23,7 @@
 #include "gateway/server.h"
 #include "tools/format.h"
 #include "tools/options.h"
+#include "tools/port_check.h"
 
 #ifndef VAVE8_VERSION
 #define VAVE8_VERSION "unknown"
@@ -49,7 +50,8 @@ Usage: vave8gw --port NAME [OPTIONS]
 
 Mapping (unit identifier = P8 station 0..15; other units: exception 0x0A):
   holding registers (3 read, 6 write one, 16 write several) and input
-  registers (4): register r is the word at nibble address 4*r, r 0..16383
+  registers (4): register r is the word at nibble address 4*r, r 0..16383;
+
   coils (1 read, 5 write one, 15 write several) and discrete inputs (2):
   coil c is bit c mod 8 (0 least significant) of byte c div 8, c 0..65535
 
@@ -61,17 +63,18 @@ Gateway:
                          are open, a new one takes the slot of the one idle
                          the longest that has no request under way
   --idle-timeout S       close a connection without a request this long
-                         (default 60; 0 never)
+                         1..86400 (default 60; 0 never)
   --frame-timeout S      close a connection whose request frame is not all
                          there S seconds after its first byte (default 3)
   --dead-backoff S       after a station left a request unanswered, answer it
-                         0x0B at once for S seconds (default 5; 0 never)
+                         0x0B at once for S seconds, 0.1..86400 (default 5;
+                         0 never)
   --read-only            answer every write with 0x01
   --allow-write UNIT:KIND:FIRST-LAST
                          allow writes only inside these ranges (repeatable;
                          KIND hr or coil); others get 0x02
-  --stats-interval S     statistics line every S seconds (default 60; 0 only
-                         at exit)
+  --stats-interval S     statistics line every S seconds, 1..86400 (default
+                         60; 0 only at exit)
   --version              program name and version
 Connection (as vave8ctl):
   --port NAME --baud N --data-bits N --parity P --stop-bits S --timeout MS
@@ -84,20 +87,38 @@ Signals:
   ignored when it was started (nohup); SIGPIPE is ignored.
 )";
 
-bool Seconds(std::string_view option, std::string_view value, double* out, std::string* error) {
+// 0 turns the interval off; anything else is at least `least` seconds, so
+// that a typo cannot make the gateway spin or flood its log.
+bool Seconds(std::string_view option, std::string_view value, double least, double* out,
+             std::string* error) {
     double n = 0;
-    if (!vave8ctl::ParseDecimal(value, &n) || n < 0 || n > 86400) {
+    if (!vave8ctl::ParseDecimal(value, &n) || !(n == 0 || (n >= least && n <= 86400))) {
+        char range[64];
+        std::snprintf(range, sizeof range, "0 or %g..86400", least);
         *error = "--" + std::string(option) + ": '" + std::string(value) +
-                 "' is not a number of seconds in 0..86400";
+                 "' is not a number of seconds in " + range;
         return false;
     }
     *out = n;
     return true;
 }
 
+// HOST:PORT with a port number the system can bind (0: any free one).
+bool CheckListen(std::string_view value, std::string* error) {
+    const size_t colon = value.rfind(':');
+    int64_t port = 0;
+    if (colon == std::string_view::npos || colon == 0 ||
+        !vave8ctl::ParseInteger(value.substr(colon + 1), 0, 65535, &port)) {
+        *error = "--listen: '" + std::string(value) + "' is not HOST:PORT with a port in 0..65535";
+        return false;
+    }
+    return true;
+}
+
 bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view value,
                         std::string* error) {
     if (name == "listen") {
+        if (!CheckListen(value, error)) return false;
         s->listen = value;
     } else if (name == "max-clients") {
         int64_t n = 0;
@@ -107,17 +128,17 @@ bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view val
         }
         s->server.maxClients = static_cast<int>(n);
     } else if (name == "idle-timeout") {
-        return Seconds(name, value, &s->server.idleSeconds, error);
+        return Seconds(name, value, 1, &s->server.idleSeconds, error);
     } else if (name == "frame-timeout") {
-        if (!Seconds(name, value, &s->server.frameSeconds, error)) return false;
+        if (!Seconds(name, value, 0.1, &s->server.frameSeconds, error)) return false;
         if (s->server.frameSeconds < 0.1) {
             *error = "--frame-timeout: '" + std::string(value) + "' is below 0.1 s";
             return false;
         }
     } else if (name == "dead-backoff") {
-        return Seconds(name, value, &s->deadBackoff, error);
+        return Seconds(name, value, 0.1, &s->deadBackoff, error);
     } else if (name == "stats-interval") {
-        return Seconds(name, value, &s->server.statsSeconds, error);
+        return Seconds(name, value, 1, &s->server.statsSeconds, error);
     } else if (name == "allow-write") {
         WriteRange range;
         if (!ParseWriteRange(std::string(value), &range, error)) return false;
@@ -160,8 +181,11 @@ bool ParseArguments(int argc, char** argv, Settings* s, std::string* error) {
             takesValue = true;
         }
         if (takesValue && !value) {
-            if (i + 1 >= argc) {
-                *error = "--" + std::string(name) + " needs a value";
+            const std::string_view next = i + 1 < argc ? argv[i + 1] : "";
+            if (i + 1 >= argc || (next.substr(0, 2) == "--" && next.size() > 2)) {
+                *error = "--" + std::string(name) + " needs a value" +
+                         (i + 1 < argc ? ", and '" + std::string(next) + "' is the next option"
+                                       : std::string());
                 return false;
             }
             value = argv[++i];
@@ -304,6 +328,10 @@ int main(int argc, char** argv) {
     if (!startError.empty()) {
         line.join();
         std::fprintf(stderr, "vave8gw: %s\n", startError.c_str());
+        if (startError.rfind("ColdStart", 0) == 0) {
+            const std::string problem = vave8ctl::PortProblem(settings.connection.port);
+            if (!problem.empty()) std::fprintf(stderr, "vave8gw: %s\n", problem.c_str());
+        }
         return 2;
     }
     const LineParams& l = settings.connection.line;

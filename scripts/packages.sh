@@ -50,15 +50,31 @@ say "built $(basename "$deb") and $(basename "$tgz")"
 root="$WORK/deb"
 dpkg-deb -x "$deb" "$root" || die "dpkg-deb -x failed"
 for f in usr/bin/vave8ctl usr/bin/p8sim usr/lib/vave8/libvave8.so usr/lib/vave8/libhostsvc.so \
-         usr/share/doc/vave8/README.md usr/share/doc/vave8/p8sim.md \
-         usr/share/man/man1/vave8ctl.1 usr/share/man/man1/p8sim.1; do
+         usr/share/doc/vave8/README.md usr/share/doc/vave8/sim/README.md \
+         usr/share/doc/vave8/bench/README.md usr/share/doc/vave8/copyright \
+         usr/share/doc/vave8/changelog.gz \
+         usr/share/man/man1/vave8ctl.1.gz usr/share/man/man1/p8sim.1.gz; do
     [ -f "$root/$f" ] || die "the package lacks /$f"
 done
+# The README's links to other READMEs lead to files the package holds.
+for link in $(grep -o '](\(sim\|bench\)/README.md)' "$root/usr/share/doc/vave8/README.md" | tr -d '()]'); do
+    [ -f "$root/usr/share/doc/vave8/$link" ] || die "the installed README links to $link, which is not installed"
+done
+zcat "$root/usr/share/man/man1/vave8ctl.1.gz" | grep -q -- '--frame-gap' ||
+    die "man vave8ctl lacks the monitor's options"
+# What Debian's own checker finds: no error or warning (overrides are the package's).
+if command -v lintian >/dev/null; then
+    findings=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep '^[EW]: ')
+    [ -z "$findings" ] || { echo "$findings"; die "lintian finds errors or warnings"; }
+    say "lintian: no errors or warnings"
+else
+    die "lintian is missing (scripts/setup.sh installs it)"
+fi
 depends=$(dpkg-deb -f "$deb" Depends)
 say "Depends: $depends"
 case "$depends" in *libc6*) ;; *) die "no libc6 among the dependencies" ;; esac
 if [ -f "$root/usr/bin/vave8gw" ]; then
-    [ -f "$root/usr/share/man/man1/vave8gw.1" ] || die "the package lacks the gateway's man page"
+    [ -f "$root/usr/share/man/man1/vave8gw.1.gz" ] || die "the package lacks the gateway's man page"
     case "$depends" in *libmodbus*) ;; *) die "the gateway is in but libmodbus is not a dependency" ;; esac
 fi
 

@@ -4,8 +4,9 @@
 # mingw-w64 cross compiler for vave8.dll, Wine (32-bit) to run it, clang's
 # fuzzing and sanitizer runtimes, gcovr, valgrind, socat, libmodbus (the
 # benchmark's yardstick and the Modbus TCP gateway), the Modbus clients the
-# gateway's tests drive (mbpoll, pymodbus), and help2man, dpkg-dev and file
-# for the packages (man pages, the .deb's dependencies).
+# gateway's tests drive (mbpoll, pymodbus), and help2man, dpkg-dev, file
+# and lintian for the packages (man pages, the .deb's dependencies, Debian's
+# own checks).
 # Run as root it installs what is missing; otherwise it prints the command.
 #   scripts/setup.sh          everything the tests need
 #   scripts/setup.sh demo     only what the demo needs (native build)
@@ -16,6 +17,7 @@ if [ "${1:-all}" != demo ]; then
     packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev gcovr valgrind socat
                python3 libmodbus-dev wine wine32:i386 procps help2man dpkg-dev file
                mbpoll python3-pymodbus python3-serial-asyncio)
+    packages+=(lintian)  # the packages stage checks the .deb with it
 fi
 
 missing=()

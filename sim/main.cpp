@@ -56,7 +56,9 @@ const char kUsage[] =
     "  --help                   this text\n"
     "  --version                the version of p8sim\n"
     "\n"
-    "Stops on SIGINT or SIGTERM. See sim/README.md for the reply and fault details.\n";
+    "Stops on SIGINT or SIGTERM. The reply and fault details are in\n"
+    "/usr/share/doc/vave8/sim/README.md where the package is installed\n"
+    "(sim/README.md in the source tree).\n";
 
 p8sim::Simulator* g_sim = nullptr;
 
@@ -130,6 +132,21 @@ int Fail(const std::string& msg) {
     return 2;
 }
 
+// A bad command line: exit 64, as the other programs of the project.
+int Usage(const std::string& msg) {
+    std::fprintf(stderr, "p8sim: %s (try --help)\n", msg.c_str());
+    return 64;
+}
+
+// A whole number in lo..hi, named with its range when it is not one.
+bool Number(const char* v, uint64_t lo, uint64_t hi, uint64_t& out) {
+    return ParseUnsigned(v, out) && out >= lo && out <= hi;
+}
+
+std::string Range(const char* option, const char* v, const char* range) {
+    return std::string(option) + ": '" + (v ? v : "") + "' is not " + range;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,8 +163,10 @@ int main(int argc, char** argv) {
 
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        // A value that is itself an option means the value was left out.
         auto value = [&](const char** out) {
             if (i + 1 >= argc) return false;
+            if (std::strncmp(argv[i + 1], "--", 2) == 0 && argv[i + 1][2] != '\0') return false;
             *out = argv[++i];
             return true;
         };
@@ -164,38 +183,40 @@ int main(int argc, char** argv) {
         } else if (a == "--stats") {
             stats = true;
         } else if (a == "--device") {
-            if (!value(&v)) return Fail("--device needs a path");
+            if (!value(&v)) return Usage("--device needs a path");
             device = v;
         } else if (a == "--baud") {
-            if (!value(&v) || !ParseUnsigned(v, n) || n == 0 || n > 4000000) {
-                return Fail("--baud needs a rate");
+            if (!value(&v) || !Number(v, 1, 4000000, n)) {
+                return Usage(Range("--baud", v, "a rate in 1..4000000"));
             }
             dev.baud = static_cast<uint32_t>(n);
         } else if (a == "--parity") {
             if (!value(&v) || std::strlen(v) != 1 || !std::strchr("NEOneo", v[0])) {
-                return Fail("--parity needs N, E or O");
+                return Usage("--parity needs N, E or O");
             }
             dev.parity = v[0];
         } else if (a == "--pace") {
-            if (!value(&v) || !ParseUnsigned(v, n) || n > 4000000)
-                return Fail("--pace needs a baud rate");
+            if (!value(&v) || !Number(v, 0, 4000000, n)) {
+                return Usage(Range("--pace", v, "a baud rate in 0..4000000 (0: no pacing)"));
+            }
             pace = static_cast<uint32_t>(n);
         } else if (a == "--stations") {
             if (!value(&v) || !ParseStations(v, present)) {
-                return Fail("--stations needs a list such as 0-3,7");
+                return Usage("--stations needs a list of stations 0..15 such as 0-3,7");
             }
         } else if (a == "--frame-gap") {
-            if (!value(&v) || !ParseUnsigned(v, n) || n > 600000)
-                return Fail("--frame-gap needs ms");
+            if (!value(&v) || !Number(v, 1, 600000, n)) {
+                return Usage(Range("--frame-gap", v, "a number of ms in 1..600000"));
+            }
             opt.frame_gap_ms = static_cast<uint32_t>(n);
         } else if (a == "--load") {
-            if (!value(&v)) return Fail("--load needs a file");
+            if (!value(&v)) return Usage("--load needs a file");
             load = v;
         } else if (a == "--dump") {
-            if (!value(&v)) return Fail("--dump needs a file");
+            if (!value(&v)) return Usage("--dump needs a file");
             dump = v;
         } else if (a == "--fault") {
-            if (!value(&v)) return Fail("--fault needs a script");
+            if (!value(&v)) return Usage("--fault needs a script");
             faults += std::string(v) + "\n";
         } else if (a == "--fault-file") {
             std::string text;
@@ -203,38 +224,41 @@ int main(int argc, char** argv) {
             faults += text + "\n";
         } else if (a == "--random") {
             char* end = nullptr;
-            if (!value(&v)) return Fail("--random needs a rate");
+            if (!value(&v)) return Usage("--random needs a rate in 0..1");
             rate = std::strtod(v, &end);
-            if (*end != '\0' || !(rate >= 0 && rate <= 1))
-                return Fail("--random needs a rate 0..1");
+            if (*v == '\0' || *end != '\0' || !(rate >= 0 && rate <= 1)) {
+                return Usage(Range("--random", v, "a rate in 0..1"));
+            }
         } else if (a == "--seed") {
-            if (!value(&v) || !ParseUnsigned(v, seed)) return Fail("--seed needs a number");
+            if (!value(&v) || !ParseUnsigned(v, seed)) {
+                return Usage(Range("--seed", v, "a whole number in 0..18446744073709551615"));
+            }
         } else if (a == "--random-kinds") {
             std::vector<p8sim::ScriptEntry> entries;
             std::string err;
-            if (!value(&v)) return Fail("--random-kinds needs a list");
-            if (!p8sim::ParseFaultScript(v, entries, &err)) return Fail(err);
+            if (!value(&v)) return Usage("--random-kinds needs a list");
+            if (!p8sim::ParseFaultScript(v, entries, &err)) return Usage(err);
             for (const auto& e : entries) {
                 if (e.when != p8sim::ScriptEntry::kNext) {
-                    return Fail("--random-kinds takes faults without a request number");
+                    return Usage("--random-kinds takes faults without a request number");
                 }
                 pool.push_back(e.fault);
             }
         } else if (a == "--exit-after-requests") {
-            if (!value(&v) || !ParseUnsigned(v, n) || n == 0) {
-                return Fail("--exit-after-requests needs a count");
+            if (!value(&v) || !Number(v, 1, UINT64_MAX, n)) {
+                return Usage(Range("--exit-after-requests", v, "a count of 1 or more"));
             }
             opt.exit_after_requests = n;
         } else if (a == "--idle-exit") {
-            if (!value(&v) || !ParseUnsigned(v, n) || n == 0 || n > 86400) {
-                return Fail("--idle-exit needs seconds");
+            if (!value(&v) || !Number(v, 1, 86400, n)) {
+                return Usage(Range("--idle-exit", v, "a number of seconds in 1..86400"));
             }
             opt.idle_exit_ms = static_cast<uint32_t>(n * 1000);
         } else if (a == "--log") {
-            if (!value(&v)) return Fail("--log needs a file");
+            if (!value(&v)) return Usage("--log needs a file");
             log_path = v;
         } else {
-            return Fail("unknown option " + a + " (try --help)");
+            return Usage("unknown option " + a);
         }
     }
 
@@ -261,7 +285,7 @@ int main(int argc, char** argv) {
     sim.SetPaceBaud(pace);
     std::string err;
     if (!load.empty() && !sim.LoadMemory(load, &err)) return Fail(err);
-    if (!faults.empty() && !sim.AddFaults(faults, &err)) return Fail(err);
+    if (!faults.empty() && !sim.AddFaults(faults, &err)) return Usage(err);
     if (rate > 0 || !pool.empty()) sim.SetRandomFaults(rate, seed, pool);
 
     const bool opened = device.empty() ? sim.OpenPty(&err) : sim.OpenDevice(device, dev, &err);

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -22,14 +24,47 @@ namespace vave8ctl {
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
+// The tally as it stood after the last read, for a second Ctrl-C to print
+// as it ends the tool from the handler.
+char g_tally[224] = "";
+volatile std::sig_atomic_t g_tallyLength = 0;
 
-extern "C" void OnInterrupt(int) {
+#if !defined(_WIN32)
+void Say(const char* text, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(STDERR_FILENO, text, length);
+        if (n <= 0) return;
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+#endif
+
+// The first Ctrl-C (or SIGTERM) ends a poll once the read under way is
+// done, so that it is shown and counted. A read with no time limit on a
+// silent station is never done: the second ends the tool at once, from the
+// handler, with the tally so far; exiting releases the port.
+extern "C" void OnInterrupt(int signal) {
+#if defined(_WIN32)
+    (void)signal;
     g_interrupted = 1;
+#else
+    if (g_interrupted == 0) {
+        g_interrupted = 1;
+        constexpr char kWaiting[] =
+            "\nvave8ctl: stopping after the read under way; Ctrl-C again stops at once\n";
+        Say(kWaiting, sizeof kWaiting - 1);
+        return;
+    }
+    constexpr char kStopped[] = "\nvave8ctl: stopped during a read; ";
+    Say(kStopped, sizeof kStopped - 1);
+    Say(g_tally, static_cast<size_t>(g_tallyLength));
+    constexpr char kUncounted[] = " (the read under way not counted)\n";
+    Say(kUncounted, sizeof kUncounted - 1);
+    _exit(128 + signal);
+#endif
 }
 
-// Ctrl-C ends a poll after the read in progress; a second one ends the
-// process (the handler is reset once it ran), in case the read has no time
-// limit and never returns.
 void CatchInterrupt() {
 #if defined(_WIN32)
     std::signal(SIGINT, OnInterrupt);
@@ -37,7 +72,6 @@ void CatchInterrupt() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 #endif
@@ -72,12 +106,41 @@ int StartConnection(const Options& options, Session* session) {
     return ExitFor(result);
 }
 
-// Parses the address as a single gate, or as a block of `count` items.
+// Parses the address as a single gate, or as a block of `count` items. The
+// driver takes more than it checks, as hosts rely on; what it passes over
+// is said here.
 int32_t ParseFor(const Options& options, Session* session, const std::string& address, bool block,
                  int32_t count, GateParse* gate) {
+    if (const std::string ignored = IgnoredAddressCharacters(address); !ignored.empty()) {
+        std::fprintf(stderr, "vave8ctl: warning: %s\n", ignored.c_str());
+    }
     const bool natural = !options.gateType.has_value();
     const uint32_t gateType = options.gateType.value_or(NaturalGateTypeOf(address));
-    return session->Parse(address, block, gateType, count, gate, natural && !block);
+    const int32_t result = session->Parse(address, block, gateType, count, gate, natural && !block);
+    const uint32_t fitting = NaturalGateType(gate->memoryType, gate->bitNumber);
+    if (result == NUV_OK && !block &&
+        std::string_view(GateTypeName(gateType)) != GateTypeName(fitting)) {
+        std::fprintf(stderr,
+                     "vave8ctl: warning: gate type %u (%s) does not suit memory type '%c' (%s), "
+                     "whose gate type is %s; the driver does not check it here and transfers "
+                     "the item as %d bits\n",
+                     gateType, GateTypeName(gateType), MemoryTypeChar(gate->memoryType),
+                     MemoryTypeName(gate->memoryType), GateTypeName(fitting), gate->valueWidth);
+    }
+    return result;
+}
+
+// A block past the memory type's last item wraps to item 0 in the driver.
+// False (and why, on standard error) when the block runs past it.
+bool BlockFits(const GateParse& gate, int32_t count, const char* consequence) {
+    const int32_t last = LastItem(gate.memoryType);
+    if (last < 0 || gate.itemAddress + count - 1 <= last) return true;
+    std::fprintf(stderr,
+                 "vave8ctl: %s: the block of %d items from item %d runs past item %d (0x%04X), the "
+                 "last of memory type '%c'; the driver would go on at item 0\n",
+                 consequence, count, gate.itemAddress, last, static_cast<unsigned>(last),
+                 MemoryTypeChar(gate.memoryType));
+    return false;
 }
 
 std::string ItemLabel(const GateParse& gate, int32_t index) {
@@ -179,10 +242,16 @@ public:
 
     int Run() {
         CatchInterrupt();
+        KeepTally();
         std::printf("Polling every %u ms; Ctrl-C stops.\n", options_.intervalMs);
-        for (uint64_t n = 0; !g_interrupted && (!options_.times || n < *options_.times); ++n) {
+        std::fflush(stdout);
+        // The first read runs even if Ctrl-C came before it: a poll that
+        // was started shows at least one read.
+        for (uint64_t n = 0; !options_.times || n < *options_.times; ++n) {
             if (n != 0) PauseUnlessInterrupted(options_.intervalMs);
-            if (g_interrupted || !ReadOnce()) break;
+            if (n != 0 && g_interrupted) break;
+            ReadOnce();
+            if (g_interrupted) break;
         }
         if (terminal_) std::printf("\r\033[K");
         std::printf("%s%s\n", tally_.Line().c_str(), g_interrupted ? " (stopped)" : "");
@@ -190,16 +259,23 @@ public:
     }
 
 private:
-    // False when Ctrl-C cut the read short: such a read says nothing about
-    // the line.
-    bool ReadOnce() {
+    void KeepTally() {
+        const std::string line = tally_.Line();
+        const size_t n = std::min(line.size(), sizeof g_tally - 1);
+        g_tallyLength = 0;
+        std::memcpy(g_tally, line.data(), n);
+        g_tallyLength = static_cast<std::sig_atomic_t>(n);
+    }
+
+    // Every read that ran is shown and counted, the one Ctrl-C waited for
+    // as well.
+    void ReadOnce() {
         session_->MarkBuffers();
         const auto before = std::chrono::steady_clock::now();
         const int32_t result =
             session_->Host().Call(block_ ? FN_BLOCK_READ : FN_SINGLE_READ, &transfer_);
         const auto after = std::chrono::steady_clock::now();
         const std::vector<LogLine> lines = session_->Host().TakeLines();
-        if (g_interrupted && result != NUV_OK) return false;
         tally_.lastMs = std::chrono::duration<double, std::milli>(after - before).count();
         const double at = std::chrono::duration<double>(after - started_).count();
         if (terminal_) std::printf("\r\033[K");
@@ -211,7 +287,7 @@ private:
         if (options_.trace) session_->Trace(gate_.memoryType, result);
         if (terminal_) std::printf("%s", tally_.Line().c_str());
         std::fflush(stdout);
-        return true;
+        KeepTally();
     }
 
     void ReportGood(double at) {
@@ -284,6 +360,7 @@ int RunParse(const Options& options) {
     const bool block = options.block.has_value();
     const int32_t result =
         ParseFor(options, &session, options.arguments[0], block, options.block.value_or(0), &gate);
+    if (result == NUV_OK && block) BlockFits(gate, *options.block, "warning");
     return ExitFor(result);
 }
 
@@ -308,6 +385,7 @@ int RunRead(const Options& options) {
     if (const int32_t r = ParseFor(options, &session, options.arguments[0], block, count, &gate)) {
         return ExitFor(r);
     }
+    if (block && !BlockFits(gate, count, "refused")) return EXIT_USAGE;
     std::vector<uint8_t> area = ValueArea(count);
     GateTransfer transfer = MakeTransfer(gate, count, area.data());
     const int32_t result =
@@ -322,13 +400,17 @@ namespace {
 // Checks the values against the memory type and fills the value area; false
 // (with the reason printed) when one does not fit.
 bool FillValues(const std::vector<std::string>& texts, int32_t memoryType, bool isBit, bool block,
-                std::vector<uint8_t>* area) {
+                std::vector<uint8_t>* area, bool sayRounding = false) {
     for (size_t i = 0; i < texts.size(); ++i) {
         uint32_t raw = 0;
         std::string error;
-        if (!ParseGateValue(memoryType, isBit, texts[i], &raw, &error)) {
+        std::string note;
+        if (!ParseGateValue(memoryType, isBit, texts[i], &raw, &error, &note)) {
             std::fprintf(stderr, "vave8ctl: value %zu: %s\n", i + 1, error.c_str());
             return false;
+        }
+        if (sayRounding && !note.empty()) {
+            std::fprintf(stderr, "vave8ctl: warning: value %zu: %s\n", i + 1, note.c_str());
         }
         const auto index = static_cast<int32_t>(i);
         const size_t offset =
@@ -359,8 +441,9 @@ int RunWrite(const Options& options) {
     if (const int32_t r = ParseFor(options, &session, address, block, count, &gate)) {
         return ExitFor(r);
     }
+    if (block && !BlockFits(gate, count, "refused")) return EXIT_USAGE;
     const bool isBit = !block && gate.bitNumber >= 0;
-    if (!FillValues(texts, gate.memoryType, isBit, block, &area)) return EXIT_USAGE;
+    if (!FillValues(texts, gate.memoryType, isBit, block, &area, true)) return EXIT_USAGE;
     std::printf("Values to write:\n");
     PrintValues(gate, area, block, count, "  ");
     GateTransfer transfer = MakeTransfer(gate, count, area.data());
@@ -378,6 +461,7 @@ int RunPoll(const Options& options) {
                                    options.count.has_value(), options.count.value_or(1), &gate)) {
         return ExitFor(r);
     }
+    if (options.count && !BlockFits(gate, *options.count, "refused")) return EXIT_USAGE;
     Poller poller(options, &session, gate);
     return poller.Run();
 }

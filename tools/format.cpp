@@ -176,7 +176,7 @@ const char* MemoryTypeName(int32_t memoryType) {
 }
 
 bool ParseGateValue(int32_t memoryType, bool isBit, std::string_view text, uint32_t* raw,
-                    std::string* error) {
+                    std::string* error, std::string* note) {
     const std::string shown(text);
     int64_t value = 0;
     if (isBit) {
@@ -231,12 +231,47 @@ bool ParseGateValue(int32_t memoryType, bool isBit, std::string_view text, uint3
                 return false;
             }
             *raw = BitsFromFloat(single);
+            // The float is shown the way it reads back; when that is not
+            // the number typed, the engineer is told what the PLC gets.
+            const std::string stored = ShortestFloat(single);
+            if (note != nullptr && std::strtod(stored.c_str(), nullptr) != number) {
+                *note =
+                    single == 0 && number != 0
+                        ? "'" + shown + "' is too small for a 32-bit float: 0 is stored"
+                        : "'" + shown + "' is stored as " + stored + ", the nearest 32-bit float";
+            }
             return true;
         }
         default:
             *error = "the memory type has no values";
             return false;
     }
+}
+
+int32_t LastItem(int32_t memoryType) {
+    const int bytes = ItemBytes(memoryType);
+    return bytes == 0 ? -1 : 0x10000 / (2 * bytes) - 1;
+}
+
+std::string IgnoredAddressCharacters(std::string_view address) {
+    if (address.size() < 3) return "";
+    const bool hasBit = address[2] == '2';
+    std::string ignored;
+    size_t kept = address.size();
+    for (size_t i = hasBit ? 8 : 7; i < address.size() && i <= 10; ++i) {
+        if (address[i] == ' ') continue;
+        kept = std::min(kept, i);
+        ignored += Printf("%s%zu ('%c')", ignored.empty() ? "" : ", ", i, address[i]);
+    }
+    if (ignored.empty()) return "";
+    std::string text = "'" + std::string(address) + "': the driver ignores character" +
+                       (ignored.find(',') != std::string::npos ? "s " : " ") + ignored;
+    if (!hasBit && address.size() > 7 && address[7] != ' ') {
+        text += Printf(" (memory type '%c' has no bit digit)", address[2]);
+    }
+    std::string_view taken = address.substr(0, kept);
+    while (!taken.empty() && taken.back() == ' ') taken.remove_suffix(1);
+    return text + " and takes it as " + std::string(taken);
 }
 
 std::string FormatGateValue(int32_t memoryType, bool isBit, uint32_t raw) {

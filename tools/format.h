@@ -38,9 +38,21 @@ const char* MemoryTypeName(int32_t memoryType);
 
 // One value as the engineer typed it, checked against the memory type and
 // turned into the slot's raw bits ('9': the float's bit pattern; 0x... gives
-// the raw pattern itself). On failure `error` says why.
+// the raw pattern itself). On failure `error` says why. A decimal that a
+// 32-bit float cannot hold exactly leaves in `note` (when given) what is
+// stored instead: the nearest float, or 0 for one too small.
 bool ParseGateValue(int32_t memoryType, bool isBit, std::string_view text, uint32_t* raw,
-                    std::string* error);
+                    std::string* error, std::string* note = nullptr);
+
+// The last item of a memory type: its items fill the 16-bit nibble address
+// range (32 KiB). -1 for anything else.
+int32_t LastItem(int32_t memoryType);
+
+// Characters of an address text that the driver passes over without a word:
+// a bit digit (character 7, counted from 0) for a memory type other than
+// '2', and anything in characters 8 to 10. Empty when there are none;
+// otherwise which they are and the text the driver takes instead.
+std::string IgnoredAddressCharacters(std::string_view address);
 
 // One slot value for display: '2' and '4' decimal and hex, a bit as 0 or 1,
 // '8' signed decimal and hex, '9' the float and its raw bits.

@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,7 +33,10 @@ range and the items it covers, the data of a write), replies (DONE, DATA,
 ERROR with its code) paired with their request and the time the PLC took,
 and broken frames named for what broke. On Ctrl-C, after --times or after
 --for, a summary per station: requests, replies, broken replies, requests
-without a reply, reply time median and 99th percentile, errors by code.
+without a reply, the PLC's reply time (median and 99th percentile, within
+1 %, and the maximum), errors by code. Bytes that already waited in a port
+when the monitor started are dropped, and their count is said: nobody knows
+when they came.
 
 The monitor opens its ports read only and never writes to them; it does not
 set the modem control lines, and it clears HUPCL so that closing the port
@@ -52,8 +57,9 @@ Options:
   --stop-bits S     1 or 2 (default 1)
   --frame-gap MS    a frame silent this long is reported as cut off
                     (default 500)
-  --times N         stop after N events (frames, broken frames, stray bytes)
-  --for SECONDS     stop after this long
+  --times N         stop after exactly N events (frames, broken frames, runs
+                    of stray bytes)
+  --for SECONDS     stop after this long (0.001 to 31536000)
   --raw             add each event's bytes in hexadecimal, as on the line
   --json            one JSON object per event, and one for the summary
   -h, --help        this text
@@ -119,6 +125,10 @@ speed_t SpeedOf(uint32_t baud) {
     return B0;
 }
 
+std::string DevicePath(const std::string& name) {
+    return name[0] == '/' ? name : "/dev/" + name;
+}
+
 bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string* error) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -129,12 +139,18 @@ bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string*
             name = name.substr(0, eq);
             hasValue = true;
         }
+        // A value that is itself an option means the value was left out:
+        // "--port --raw" must not watch /dev/--raw.
         const auto take = [&](std::string* out) {
             if (hasValue) {
                 *out = value;
                 return true;
             }
             if (i + 1 >= args.size()) return Usage(error, name + " needs a value");
+            if (args[i + 1].rfind("--", 0) == 0 || args[i + 1] == "-h") {
+                return Usage(error,
+                             name + " needs a value, and '" + args[i + 1] + "' is the next option");
+            }
             *out = args[++i];
             return true;
         };
@@ -150,6 +166,11 @@ bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string*
             if (!take(&v)) return false;
             if (v.empty()) return Usage(error, "--port: empty port name");
             if (o->ports.size() == 2) return Usage(error, "--port: at most two ports");
+            if (!o->ports.empty() && DevicePath(o->ports[0]) == DevicePath(v)) {
+                return Usage(error, "--port: " + DevicePath(v) +
+                                        " given twice; a second port is for the other "
+                                        "direction of the line");
+            }
             o->ports.push_back(v);
         } else if (name == "--baud") {
             if (!take(&v)) return false;
@@ -159,8 +180,9 @@ bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string*
             o->baud = static_cast<uint32_t>(n);
         } else if (name == "--data-bits") {
             if (!take(&v)) return false;
-            if (!ParseInteger(v, 5, 8, &n))
-                return Usage(error, "--data-bits: '" + v + "' not 5..8");
+            if (!ParseInteger(v, 5, 8, &n)) {
+                return Usage(error, "--data-bits: '" + v + "' is not a whole number in 5..8");
+            }
             o->dataBits = static_cast<int>(n);
         } else if (name == "--parity") {
             if (!take(&v)) return false;
@@ -170,24 +192,29 @@ bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string*
             o->parity = v;
         } else if (name == "--stop-bits") {
             if (!take(&v)) return false;
-            if (!ParseInteger(v, 1, 2, &n))
-                return Usage(error, "--stop-bits: '" + v + "' not 1 or 2");
+            if (!ParseInteger(v, 1, 2, &n)) {
+                return Usage(error, "--stop-bits: '" + v + "' is not 1 or 2");
+            }
             o->stopBits = static_cast<int>(n);
         } else if (name == "--frame-gap") {
             if (!take(&v)) return false;
             if (!ParseInteger(v, 1, 60000, &n)) {
-                return Usage(error, "--frame-gap: '" + v + "' not 1..60000 ms");
+                return Usage(error,
+                             "--frame-gap: '" + v + "' is not a whole number in 1..60000 (ms)");
             }
             o->frameGapMs = static_cast<int>(n);
         } else if (name == "--times") {
             if (!take(&v)) return false;
-            if (!ParseInteger(v, 1, INT64_MAX, &n)) return Usage(error, "--times: '" + v + "'");
+            if (!ParseInteger(v, 1, INT64_MAX, &n)) {
+                return Usage(error, "--times: '" + v + "' is not a whole number of 1 or more");
+            }
             o->times = static_cast<uint64_t>(n);
         } else if (name == "--for") {
             if (!take(&v)) return false;
             double s = 0;
-            if (!ParseDecimal(v, &s) || !(s > 0) || s > 31536000) {
-                return Usage(error, "--for: '" + v + "' is not a number of seconds");
+            if (!ParseDecimal(v, &s) || !(s >= 0.001) || s > 31536000) {
+                return Usage(error,
+                             "--for: '" + v + "' is not a number of seconds in 0.001..31536000");
             }
             o->seconds = s;
         } else {
@@ -198,12 +225,30 @@ bool Parse(const std::vector<std::string>& args, MonitorOptions* o, std::string*
     return true;
 }
 
+bool IsPseudoTerminal(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    // Unix 98 pseudo-terminal slaves: majors 136 to 143.
+    return major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
+
+// What the monitor relies on: raw input at the speed asked for, and the
+// character format too where the device has one.
+bool SettingsHeld(const termios& wanted, const termios& actual, bool pseudoTerminal) {
+    tcflag_t judged = CREAD | CLOCAL | HUPCL | CRTSCTS;
+    if (!pseudoTerminal) judged |= CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    return ((wanted.c_cflag ^ actual.c_cflag) & judged) == 0 &&
+           ((wanted.c_lflag ^ actual.c_lflag) & (ICANON | ECHO | ISIG)) == 0 &&
+           ((wanted.c_iflag ^ actual.c_iflag) & (IXON | IXOFF)) == 0 &&
+           cfgetispeed(&wanted) == cfgetispeed(&actual);
+}
+
 // Read only, and nothing that could make the kernel send on our behalf: no
 // echo, no XON/XOFF flow control; the modem lines are left alone, and HUPCL
 // is cleared so that our close does not drop them. The settings are not
 // restored at exit, since putting HUPCL back would drop DTR on close.
 int OpenPort(const std::string& name, const MonitorOptions& o, std::string* error) {
-    const std::string path = name[0] == '/' ? name : "/dev/" + name;
+    const std::string path = DevicePath(name);
     const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = "cannot open " + path + ": " + std::strerror(errno);
@@ -230,12 +275,31 @@ int OpenPort(const std::string& name, const MonitorOptions& o, std::string* erro
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        *error = "cannot set up " + path + ": " + std::strerror(errno);
+    // tcsetattr succeeds when any part of the request was taken. A
+    // pseudo-terminal keeps no character format, so when the last run left
+    // everything else as asked, nothing is taken and the answer is EINVAL:
+    // what the port reads back decides.
+    const int set = tcsetattr(fd, TCSANOW, &t);
+    const int setErrno = errno;
+    termios actual{};
+    if ((set != 0 && setErrno != EINVAL) || tcgetattr(fd, &actual) != 0 ||
+        !SettingsHeld(t, actual, IsPseudoTerminal(fd))) {
+        *error = "cannot set up " + path + ": " + std::strerror(set != 0 ? setErrno : EINVAL);
         close(fd);
         return -1;
     }
     return fd;
+}
+
+uint64_t DrainWaiting(int fd) {
+    uint64_t dropped = 0;
+    // A pseudo-terminal hands written bytes to its slave from a kernel
+    // worker; a poll waits for that hand-over.
+    pollfd ready{fd, POLLIN, 0};
+    poll(&ready, 1, 0);
+    uint8_t buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) dropped += static_cast<uint64_t>(n);
+    return dropped;
 }
 
 Stamp Now() {
@@ -276,17 +340,29 @@ int RunMonitor(const std::vector<std::string>& args) {
         fds.push_back({fd, POLLIN, 0});
         watch.AddPort(name);
     }
+    watch.SetLimit(o.times);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    if (!o.watch.json) {
-        std::fprintf(stderr, "monitoring %s%s%s at %u baud, read only; Ctrl-C for the summary\n",
-                     o.ports[0].c_str(), o.ports.size() > 1 ? " and " : "",
-                     o.ports.size() > 1 ? o.ports[1].c_str() : "", o.baud);
-    }
 
+    // Bytes that waited in a port came at a time nobody knows, and may start
+    // half way into a frame: they are dropped, and said so.
+    for (size_t i = 0; i < fds.size(); ++i) {
+        const uint64_t dropped = DrainWaiting(fds[i].fd);
+        if (dropped != 0) {
+            std::fprintf(stderr,
+                         "vave8ctl: monitor: %s: dropped %llu byte%s that waited in the port "
+                         "before the start\n",
+                         o.ports[i].c_str(), static_cast<unsigned long long>(dropped),
+                         dropped == 1 ? "" : "s");
+        }
+    }
+    // On standard error even with --json: it tells a script the watch is on.
+    std::fprintf(stderr, "monitoring %s%s%s at %u baud, read only; Ctrl-C for the summary\n",
+                 o.ports[0].c_str(), o.ports.size() > 1 ? " and " : "",
+                 o.ports.size() > 1 ? o.ports[1].c_str() : "", o.baud);
     const Stamp start = Now();
     std::vector<double> lastByte(fds.size(), start.mono);
     std::vector<bool> quiet(fds.size(), true);

@@ -80,11 +80,47 @@ bool IsRequest(const std::vector<uint8_t>& block) {
 
 }  // namespace
 
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
+namespace {
+
+// Each bucket spans values from a to a * kRatio; the value that stands for
+// it, 2a * kRatio / (1 + kRatio), is within kRelativeError of every one.
+constexpr double kRatio = (1 + ReplyTimes::kRelativeError) / (1 - ReplyTimes::kRelativeError);
+
+}  // namespace
+
+size_t ReplyTimes::BucketOf(double ms) const {
+    if (!(ms >= kLowestMs)) return 0;
+    if (ms >= kHighestMs) return kBuckets - 1;
+    const auto k = static_cast<size_t>(std::log(ms / kLowestMs) / std::log(kRatio));
+    return std::min(k + 1, kBuckets - 2);
+}
+
+double ReplyTimes::ValueOf(size_t bucket) const {
+    if (bucket == 0) return min_;
+    if (bucket == kBuckets - 1) return max_;
+    const double low = kLowestMs * std::pow(kRatio, static_cast<double>(bucket - 1));
+    return std::clamp(2 * low * kRatio / (1 + kRatio), min_, max_);
+}
+
+void ReplyTimes::Add(double ms) {
+    ms = std::max(0.0, ms);
+    min_ = count_ == 0 ? ms : std::min(min_, ms);
+    max_ = count_ == 0 ? ms : std::max(max_, ms);
+    ++count_;
+    ++counts_[BucketOf(ms)];
+}
+
+double ReplyTimes::Percentile(double p) const {
+    if (count_ == 0) return 0;
+    const auto rank = std::clamp<uint64_t>(
+        static_cast<uint64_t>(std::ceil(p * static_cast<double>(count_))), 1, count_);
+    if (rank == count_) return max_;
+    uint64_t seen = 0;
+    for (size_t b = 0; b < kBuckets; ++b) {
+        seen += counts_[b];
+        if (seen >= rank) return ValueOf(b);
+    }
+    return max_;
 }
 
 LineWatch::LineWatch(WatchSettings settings, Printer print)
@@ -205,6 +241,10 @@ void LineWatch::Emit(const Port& port, const DecodeEvent& ev, const std::string&
 }
 
 void LineWatch::Handle(Port& port, const DecodeEvent& ev) {
+    if (limit_ != 0 && events_ >= limit_) {
+        Retire(port, ev.end);
+        return;
+    }
     const std::vector<uint8_t>& block = ev.data;
     std::string text;
     std::string json;
@@ -261,7 +301,7 @@ void LineWatch::Handle(Port& port, const DecodeEvent& ev) {
                 const double ms = (StampOf(port, ev.begin).mono - pending_.end) * 1000;
                 Station& st = stations_[pending_.station];
                 ++st.replies;
-                st.reply_ms.push_back(ms);
+                st.reply_ms.Add(ms);
                 if (!block.empty() && block[0] == p8sim::kBlockError && block.size() >= 4) {
                     ++st.errors[block[3]];
                 }
@@ -339,8 +379,9 @@ std::string LineWatch::Summary(double seconds) const {
                 s += (firstError ? "\"" : ",\"") + Num(code) + "\":" + Num(n);
                 firstError = false;
             }
-            s += "},\"reply_ms_median\":" + Printf("%.3f", Percentile(st.reply_ms, 0.5)) +
-                 ",\"reply_ms_p99\":" + Printf("%.3f", Percentile(st.reply_ms, 0.99)) + "}";
+            s += "},\"reply_ms_median\":" + Printf("%.3f", st.reply_ms.Percentile(0.5)) +
+                 ",\"reply_ms_p99\":" + Printf("%.3f", st.reply_ms.Percentile(0.99)) +
+                 ",\"reply_ms_max\":" + Printf("%.3f", st.reply_ms.Max()) + "}";
         }
         return s + "],\"line\":{\"bad_crc\":" + Num(faults_.crc) +
                ",\"bad_copy\":" + Num(faults_.copy) + ",\"too_long\":" + Num(faults_.too_long) +
@@ -351,16 +392,16 @@ std::string LineWatch::Summary(double seconds) const {
     std::string s = "--- " + Num(events_) + " events in " + Printf("%.1f", seconds) + " s\n";
     if (stations_.empty()) s += "no requests seen\n";
     if (!stations_.empty()) {
-        s += "station  requests  replies  broken  no reply  median ms  p99 ms  errors\n";
+        s += "station  requests  replies  broken  no reply  median ms  p99 ms  max ms  errors\n";
     }
     for (const auto& [number, st] : stations_) {
-        char row[128];
-        std::snprintf(row, sizeof row, "%7u  %8llu  %7llu  %6llu  %8llu  %9.1f  %6.1f  ", number,
-                      static_cast<unsigned long long>(st.requests),
+        char row[160];
+        std::snprintf(row, sizeof row, "%7u  %8llu  %7llu  %6llu  %8llu  %9.1f  %6.1f  %6.1f  ",
+                      number, static_cast<unsigned long long>(st.requests),
                       static_cast<unsigned long long>(st.replies),
                       static_cast<unsigned long long>(st.broken),
-                      static_cast<unsigned long long>(st.no_reply), Percentile(st.reply_ms, 0.5),
-                      Percentile(st.reply_ms, 0.99));
+                      static_cast<unsigned long long>(st.no_reply), st.reply_ms.Percentile(0.5),
+                      st.reply_ms.Percentile(0.99), st.reply_ms.Max());
         s += row;
         if (st.errors.empty()) s += "none";
         bool first = true;

@@ -137,16 +137,16 @@ bool ApplyHelp(Options* o, std::string_view, std::string*) {
 
 bool ApplyGateType(Options* o, std::string_view v, std::string* e) {
     int64_t n = 0;
-    if (!ParseInteger(v, 0, UINT32_MAX, &n)) return BadNumber(e, "gate-type", v, "0..6");
+    if (!ParseInteger(v, 0, 6, &n)) return BadNumber(e, "gate-type", v, "0..6");
     o->gateType = static_cast<uint32_t>(n);
     return true;
 }
 
 bool ApplyBlock(Options* o, std::string_view v, std::string* e) {
-    // The driver's own limits (256, 128, 64 items) are for it to enforce;
-    // this only keeps the number a sane 32-bit count.
+    // The driver's own limits (256, 128, 64 items) are for it to enforce and
+    // show; the range is --count's.
     int64_t n = 0;
-    if (!ParseInteger(v, INT32_MIN, INT32_MAX, &n)) return BadNumber(e, "block", v, "32 bits");
+    if (!ParseInteger(v, 1, 65535, &n)) return BadNumber(e, "block", v, "1..65535");
     o->block = static_cast<int32_t>(n);
     return true;
 }
@@ -308,6 +308,12 @@ bool ParseCommandLine(int argc, char** argv, Options* options, std::string* erro
         if (entry == nullptr) return Fail(error, "unknown option '--" + std::string(name) + "'");
         if (entry->takesValue && !value) {
             if (i + 1 >= argc) return Fail(error, "--" + std::string(name) + " needs a value");
+            // "--port --count 3" left the port out; it is not named "--count".
+            const std::string_view next = argv[i + 1];
+            if (next.substr(0, 2) == "--" && next.size() > 2) {
+                return Fail(error, "--" + std::string(name) + " needs a value, and '" +
+                                       std::string(next) + "' is the next option");
+            }
             value = argv[++i];
         }
         if (!entry->takesValue && value) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tools/format.h"
+#include "tools/port_check.h"
 
 namespace vave8ctl {
 
@@ -103,12 +104,21 @@ int32_t Session::ColdStart(const std::string& port, int32_t ticks, const LinePar
     StartParams start = MakeStartParams(port, ticks, line);
     std::string title = "ColdStart";
     if (!port.empty()) {
-        title += " on " + port + ", " + DescribeLine(line) + Printf(", timeout %d ticks", ticks);
+        title += " on " + PortPath(port) + ", " + DescribeLine(line) +
+                 Printf(", timeout %d ticks", ticks);
         if (ticks != 0) title += Printf(" (%d ms)", ticks * 10);
     } else {
         title += " without a port";
     }
-    return Step(title, FN_COLD_START, &start, show);
+    const int32_t result = Step(title, FN_COLD_START, &start, show);
+    if (result != NUV_OK && !port.empty()) {
+        // EndNuv would close the port: nothing was opened to close.
+        ended_ = true;
+        if (const std::string problem = PortProblem(port); !problem.empty()) {
+            std::fprintf(stderr, "vave8ctl: %s\n", problem.c_str());
+        }
+    }
+    return result;
 }
 
 int32_t Session::Parse(const std::string& address, bool block, uint32_t gateType, int32_t blockSize,

@@ -461,5 +461,34 @@ class SerialPort(Case):
         c.close()
 
 
+class Options(unittest.TestCase):
+    def test_bad_values_exit_64_with_their_range(self):
+        """Every numeric option of the gateway and the simulator is checked, and a
+        value left out is not taken from the next option."""
+        cases = [
+            (GATEWAY, ["--listen", "127.0.0.1:99999"], "port in 0..65535"),
+            (GATEWAY, ["--listen", "127.0.0.1"], "not HOST:PORT"),
+            (GATEWAY, ["--stats-interval", "0.001"], "0 or 1..86400"),
+            (GATEWAY, ["--idle-timeout", "0.5"], "0 or 1..86400"),
+            (GATEWAY, ["--dead-backoff", "0.01"], "0 or 0.1..86400"),
+            (GATEWAY, ["--max-clients", "0"], "1..1000"),
+            (GATEWAY, ["--baud", "70000"], "1..65535"),
+            (GATEWAY, ["--listen", "--read-only"], "needs a value, and '--read-only'"),
+            (SIMULATOR, ["--baud", "0"], "1..4000000"),
+            (SIMULATOR, ["--frame-gap", "0"], "1..600000"),
+            (SIMULATOR, ["--idle-exit", "86401"], "1..86400"),
+            (SIMULATOR, ["--random", "1.5"], "0..1"),
+            (SIMULATOR, ["--exit-after-requests", "0"], "1 or more"),
+            (SIMULATOR, ["--pace", "-1"], "0..4000000"),
+            (SIMULATOR, ["--device", "--trace"], "--device needs a path"),
+        ]
+        for program, args, reason in cases:
+            with self.subTest(program=os.path.basename(program), args=args):
+                port = ["--port", "NUL"] if program == GATEWAY else []
+                run = subprocess.run([program, *port, *args], capture_output=True, text=True, timeout=30)
+                self.assertEqual(run.returncode, 64, run.stderr)
+                self.assertIn(reason, run.stderr)
+
+
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0], *sys.argv[3:]])

@@ -1,8 +1,11 @@
 // vave8ctl as the engineer runs it: a child process with its own command
 // line, loading the built driver module beside it. Exit codes and texts are
 // what scripts and people rely on.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -73,6 +76,20 @@ TEST(ToolCli, UsageErrorsExit64WithAReason) {
         {{"write", "012001A3", "2", "--port", "NUL"}, 64, "", "a bit takes 0 or 1"},
         {{"write", "0390020", "1e40", "--port", "NUL"}, 64, "", "out of range for a 32-bit float"},
         {{"write", "0340100", "1", "x", "--port", "NUL"}, 64, "", "value 2"},
+        // A value left out is not taken from the next option.
+        {{"read", "0340100", "--port", "--count", "3"},
+         64,
+         "",
+         "--port needs a value, and '--count' is the next option"},
+        {{"parse", "0340100", "--gate-type", "7"}, 64, "", "'7' is not a number in 0..6"},
+        {{"parse", "0340100", "--block", "0"}, 64, "", "'0' is not a number in 1..65535"},
+        // Blocks past the memory type's last item would wrap to item 0.
+        {{"write", "034FFFC", "1", "2", "--port", "NUL"},
+         64,
+         "",
+         "refused: the block of 2 items from item 16383 runs past item 16383 (0x3FFF)"},
+        {{"read", "032FFFE", "--count", "2", "--port", "NUL"}, 64, "", "runs past item 32767"},
+        {{"poll", "038FFF8", "--count", "2", "--port", "NUL"}, 64, "", "runs past item 8191"},
     };
     for (const CliCase& c : cases) Check(c);
 }
@@ -134,6 +151,37 @@ TEST(ToolCli, ParseShowsTheFiveResultsOrTheRefusal) {
     for (const CliCase& c : cases) Check(c);
 }
 
+// What the driver takes without a word is said, and it still takes it.
+TEST(ToolCli, WarnsOfWhatTheDriverPassesOver) {
+    const CliCase cases[] = {
+        {{"parse", "03401005"},
+         0,
+         "item address 64 (0x0040), bit number -1",
+         "ignores character 7 ('5') (memory type '4' has no bit digit) and takes it as 0340100"},
+        {{"parse", "032002004"}, 0, "bit number 7", "character 8 ('4') and takes it as 03200200"},
+        {{"parse", "03200204ABC"},
+         0,
+         "bit number 3",
+         "characters 8 ('A'), 9 ('B'), 10 ('C') and takes it as 03200204"},
+        {{"parse", "0340100", "--gate-type", "3"},
+         0,
+         "gate type 3 (float): 0 (ok)",
+         "gate type 3 (float) does not suit memory type '4' (16-bit word)"},
+        {{"parse", "034FFFC", "--block", "2"}, 0, "block of 2: 0 (ok)", "warning: the block of 2"},
+        {{"write", "0390200", "1e-50", "--port", "NUL", "--ticks", "1"},
+         2,
+         "0 (0x00000000)",
+         "'1e-50' is too small for a 32-bit float: 0 is stored"},
+        {{"write", "0390200", "16777217", "--port", "NUL", "--ticks", "1"},
+         2,
+         "16777216 (0x4B800000)",
+         "stored as 16777216, the nearest 32-bit float"},
+    };
+    for (const CliCase& c : cases) Check(c);
+    const ToolRun clean = RunTool({"parse", "0390200"});
+    EXPECT_EQ(clean.err, "") << "a plain address draws no warning";
+}
+
 TEST(ToolCli, VerboseShowsEveryDriverLineWithItsLevel) {
     const ToolRun run = RunTool({"parse", "0340100", "--verbose"});
     EXPECT_EQ(run.exitCode, 0);
@@ -153,7 +201,23 @@ TEST(ToolCli, OpenOnTheNullDevice) {
            0,
            "timeout 0 ticks",
            "blocks this call for ever"});
-    Check({{"open", "--port", "ttyNOPE9"}, 2, "[32] VAVE8> OpenCom() open COM port failed", ""});
+}
+
+// The driver's line stays; the tool adds the operating system's reason,
+// and closes nothing that never opened.
+TEST(ToolCli, PortsThatDoNotOpenSayWhy) {
+    const CliCase cases[] = {
+        {{"open", "--port", "ttyNOPE9"},
+         2,
+         "[32] VAVE8> OpenCom() open COM port failed",
+         "/dev/ttyNOPE9: no such device"},
+        {{"open", "--port", "/dev/null"}, 2, "ColdStart on /dev/null", "not a serial port"},
+        {{"open", "--port", "../bin/sh"}, 2, "", "a regular file, not a serial port"},
+        {{"open", "--port", "../tmp"}, 2, "", "a directory, not a serial port"},
+    };
+    for (const CliCase& c : cases) Check(c);
+    const ToolRun run = RunTool({"open", "--port", "ttyNOPE9", "--verbose"});
+    EXPECT_FALSE(Contains(run.out, "CloseCom")) << run.out;
 }
 
 TEST(ToolCli, ReadFromTheNullDeviceFailsAfterThreeAttempts) {
@@ -272,6 +336,14 @@ TEST_F(ToolOnSimulatedPlc, TraceDecodesTheBlocksLeftInTheInstance) {
         {On({"read", "0340100", "--ticks", "5", "--trace"}), 2, "trace reply:   none stored", ""});
 }
 
+TEST_F(ToolOnSimulatedPlc, APortLockedByAnotherProgramIsNamedInUse) {
+    const int held = open(("/dev/" + port_).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    Check({On({"open"}), 2, "OpenCom() open COM port failed", "in use by another program"});
+    close(held);
+}
+
 TEST_F(ToolOnSimulatedPlc, PollPrintsChangesOnlyAndATally) {
     const ToolRun run = RunTool(On({"poll", "0340100", "--times", "3", "--interval", "10"}));
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
@@ -284,7 +356,7 @@ TEST_F(ToolOnSimulatedPlc, PollPrintsChangesOnlyAndATally) {
     bool changed = false;
     bool interrupted = false;
     const ToolRun watched = RunTool(On({"poll", "0340100", "--interval", "20"}), 30000,
-                                    [&](const std::string& out, pid_t child) {
+                                    [&](const std::string& out, const std::string&, pid_t child) {
                                         if (!changed && Contains(out, "4660 (0x1234)")) {
                                             sim_.WriteMemory(3, 0x0080, {0x00, 0x2A});
                                             changed = true;
@@ -309,6 +381,39 @@ TEST_F(ToolOnSimulatedPlc, PollCountsFailuresAndExitsTwo) {
     EXPECT_EQ(run.exitCode, 2) << run.out;
     EXPECT_TRUE(Contains(run.out, "read failed: 2 (failed)")) << run.out;
     EXPECT_TRUE(Contains(run.out, "reads 2: good 1, failed 1")) << run.out;
+}
+
+// Ctrl-C while a read waits on a silent station: the first lets that read
+// end and counts it; with no time limit the read never ends, and the second
+// ends the tool at once.
+TEST_F(ToolOnSimulatedPlc, CtrlCCountsTheReadUnderWayOrEndsAtOnce) {
+    sim_.SetPresent(0x0001);  // station 5 stays silent
+    const struct {
+        const char* ticks;
+        int signals;  // Ctrl-C pressed, each once the tool shows it took the last
+        int exitCode;
+        const char* out;
+        const char* err;
+    } cases[] = {
+        {"20", 1, 2, "reads 1: good 0, failed 1", "stopping after the read under way"},
+        {"0", 2, 130, "Polling every", "stopped during a read; reads 0: good 0, failed 0"},
+    };
+    for (const auto& c : cases) {
+        int signals = 0;
+        const ToolRun run =
+            RunTool(On({"poll", "0540100", "--ticks", c.ticks}), 30000,
+                    [&](const std::string& out, const std::string& err, pid_t child) {
+                        const bool next = signals == 0 ? Contains(out, "Polling every")
+                                                       : Contains(err, "stopping after");
+                        if (signals < c.signals && next) {
+                            kill(child, SIGINT);
+                            ++signals;
+                        }
+                    });
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.ticks << "\n" << run.out << run.err;
+        EXPECT_TRUE(Contains(run.out, c.out)) << run.out;
+        EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
+    }
 }
 
 TEST(ToolDemo, RunsEndToEndAndChecksEveryStep) {

@@ -9,7 +9,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -145,8 +147,60 @@ TEST(MonitorDecode, TimesGapsRepliesAndShowsTheLineBytes) {
     EXPECT_EQ(Field(lines[1], "gap_ms"), "1.000");
     EXPECT_EQ(Field(lines[2], "n"), "2");
     const std::string summary = watch.Summary(1);
-    EXPECT_NE(summary.find("\"reply_ms_median\":10.000,\"reply_ms_p99\":20.000"), std::string::npos)
+    EXPECT_NEAR(std::stod(Field(summary, "reply_ms_median")), 10.0,
+                10.0 * vave8ctl::ReplyTimes::kRelativeError)
         << summary;
+    EXPECT_EQ(Field(summary, "reply_ms_p99"), "20.000") << summary;
+    EXPECT_EQ(Field(summary, "reply_ms_max"), "20.000") << summary;
+}
+
+// The reply times of a line watched for days fit the same few kilobytes as
+// those of a minute, and still give percentiles within the stated error.
+TEST(MonitorDecode, ReplyTimesKeepPercentilesWithinTheirErrorInFixedMemory) {
+    using vave8ctl::ReplyTimes;
+    static_assert(sizeof(ReplyTimes) < 16 * 1024);
+    const struct {
+        const char* what;
+        std::vector<double> values;
+    } cases[] = {
+        {"one value", {42.5}},
+        {"spread over six decades", {0.004, 0.05, 0.9, 7, 63, 480, 3100, 25000}},
+        {"below the buckets", {0, 0.0001, 0.0005, 5}},
+        {"many equal", std::vector<double>(1000, 12.25)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReplyTimes times;
+        for (double v : c.values) times.Add(v);
+        std::vector<double> sorted = c.values;
+        std::sort(sorted.begin(), sorted.end());
+        for (double p : {0.01, 0.25, 0.5, 0.9, 0.99, 1.0}) {
+            const auto rank =
+                static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+            const double exact = sorted[std::max<size_t>(rank, 1) - 1];
+            const double error =
+                std::max(exact * ReplyTimes::kRelativeError, ReplyTimes::kLowestMs);
+            EXPECT_NEAR(times.Percentile(p), exact, error) << "p " << p;
+        }
+        EXPECT_EQ(times.Max(), sorted.back());
+        EXPECT_EQ(times.Count(), sorted.size());
+    }
+}
+
+// --times N: a read that brings many frames still shows exactly N, and
+// nothing more when the watch ends with a frame cut off.
+TEST(MonitorDecode, StopsAtTheLimitWhateverOneReadBrought) {
+    std::vector<std::string> lines;
+    vave8ctl::LineWatch watch({false, true}, [&](const std::string& l) { lines.push_back(l); });
+    watch.AddPort("a");
+    watch.SetLimit(2);
+    const Bytes burst = Cat({kRead3, kData3, kRead3, kData3, kRead3, {0xF1, 0x59, 0x00}});
+    watch.FeedTogether({{0, burst}}, {1e9, 0});
+    watch.Finish();
+    EXPECT_EQ(watch.Events(), 2u);
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(tooltest::Contains(watch.Summary(1), "\"requests\":1,\"replies\":1"))
+        << watch.Summary(1);
 }
 
 // Copies what a host sends to the PLC and back, each direction also to a
@@ -264,12 +318,19 @@ TEST(MonitorOnRealTraffic, DecodesBothEndsFramesAndFaults) {
     ASSERT_TRUE(relay.Start(sim.Path()));
 
     tooltest::ToolRun monitor;
+    std::atomic<bool> watching{false};
     std::thread watcher([&] {
         monitor =
             tooltest::RunTool({"monitor", "--port", relay.tap(0), "--port", "/dev/" + relay.tap(1),
                                "--json", "--raw", "--times", "14", "--for", "20"},
-                              30000);
+                              30000, [&](const std::string&, const std::string& err, pid_t) {
+                                  if (tooltest::Contains(err, "monitoring")) watching = true;
+                              });
     });
+    // What waits in a tap before the monitor looks is dropped: start the
+    // traffic once it watches.
+    for (int i = 0; i < 2000 && !watching; ++i) usleep(10000);
+    ASSERT_TRUE(watching);
     const std::string port = relay.host();
     const std::vector<std::vector<std::string>> runs = {
         {"read", "0340100", "--count", "4"},  // 1
@@ -358,12 +419,47 @@ TEST(MonitorCli, RefusesWhatItCannotWatch) {
         {{"monitor", "--port", "no-such-port-here"}, 2, "cannot open /dev/no-such-port-here"},
         {{"monitor", "--port", "/dev/null"}, 2, "/dev/null is not a serial port"},
         {{"monitor", "--port", "/dev/null", "--baud", "12345"}, 64, "not a standard rate"},
+        // A value left out is not taken from the next option.
+        {{"monitor", "--port", "--for", "0.2"}, 64, "--port needs a value, and '--for' is"},
+        {{"monitor", "--port", "--raw"}, 64, "--port needs a value, and '--raw' is"},
+        {{"monitor", "--port", "a", "--times", "-5"}, 64, "'-5' is not a whole number of 1 or"},
+        {{"monitor", "--port", "a", "--for", "0.0001"}, 64, "in 0.001..31536000"},
+        {{"monitor", "--port", "pts/9", "--port", "/dev/pts/9"}, 64, "/dev/pts/9 given twice"},
     };
     for (const auto& c : cases) {
         const tooltest::ToolRun run = tooltest::RunTool(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
         EXPECT_TRUE(tooltest::Contains(run.err, c.err)) << run.err;
     }
+}
+
+// A pseudo-terminal keeps no parity: the second run, asking for what the
+// first left, must open it as well. Bytes that waited before the start are
+// dropped and said so, not shown as if they had just come.
+TEST(MonitorCli, OpensAPseudoTerminalAgainAndDropsWhatWaited) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    for (const char* parity : {"even", "even", "odd", "odd"}) {
+        const tooltest::ToolRun run =
+            tooltest::RunTool({"monitor", "--port", slave, "--parity", parity, "--for", "0.05"});
+        EXPECT_EQ(run.exitCode, 0) << parity << ": " << run.err;
+    }
+    // Held open, so that what the master writes waits for the monitor.
+    const int held = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(write(master, kRead3.data(), kRead3.size()), static_cast<ssize_t>(kRead3.size()));
+    const tooltest::ToolRun run =
+        tooltest::RunTool({"monitor", "--port", slave, "--for", "0.05", "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(tooltest::Contains(
+        run.err, "dropped " + std::to_string(kRead3.size()) + " bytes that waited"))
+        << run.err;
+    EXPECT_TRUE(tooltest::Contains(run.out, "\"events\":0")) << run.out;
+    close(held);
+    close(master);
 }
 
 }  // namespace

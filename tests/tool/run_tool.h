@@ -23,9 +23,9 @@ struct ToolRun {
     std::string err;
 };
 
-// Called with the standard output so far each time more of it arrives, and
-// the child's pid (to send it a signal, as Ctrl-C does).
-using OutputHook = std::function<void(const std::string& out, pid_t child)>;
+// Called with the standard output and error so far each time more of either
+// arrives, and the child's pid (to send it a signal, as Ctrl-C does).
+using OutputHook = std::function<void(const std::string& out, const std::string& err, pid_t child)>;
 
 inline ToolRun RunTool(const std::vector<std::string>& args, int deadlineMs = 30000,
                        const OutputHook& hook = nullptr) {
@@ -77,7 +77,7 @@ inline ToolRun RunTool(const std::vector<std::string>& args, int deadlineMs = 30
             }
             (fd.fd == outPipe[0] ? run.out : run.err).append(buffer, static_cast<size_t>(n));
         }
-        if (hook) hook(run.out, pid);
+        if (hook) hook(run.out, run.err, pid);
     }
     for (pollfd& fd : fds) {
         if (fd.fd >= 0) close(fd.fd);
