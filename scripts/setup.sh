@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine: the native
-# toolchain and GoogleTest, the mingw-w64 cross compiler for vave8.dll, Wine
+# toolchain, GoogleTest and toml++ (the line server's configuration), the mingw-w64 cross compiler for vave8.dll, Wine
 # (32-bit) to run it, clang's fuzzing and sanitizer runtimes, gcovr, valgrind,
 # socat, libmodbus (the benchmark's yardstick and the Modbus TCP gateway), the
 # Modbus clients the gateway's tests drive (mbpoll, pymodbus), and help2man,
@@ -10,7 +10,7 @@
 #   scripts/setup.sh demo     only what the demo needs (native build)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev googletest)
+packages=(cmake ninja-build g++ libgtest-dev googletest libtomlplusplus-dev)
 if [ "${1:-all}" != demo ]; then
     packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev gcovr valgrind socat
                python3 libmodbus-dev wine wine32:i386 procps help2man dpkg-dev file
