@@ -9,11 +9,11 @@ void RunLine(LineAccess& line, Periodic* periodic, const OnDemand& requests) {
     bool scanTurn = true;
     while (true) {
         if (periodic != nullptr && periodic->RunWrite(line)) continue;
+        const auto next = periodic != nullptr ? periodic->NextDue() : Periodic::Clock::time_point::max();
         const auto now = Periodic::Clock::now();
         // Never wait past an hour: a far deadline is no deadline to a
         // condition variable's arithmetic.
-        auto due = now + std::chrono::hours(1);
-        if (periodic != nullptr) due = std::min(due, periodic->NextDue());
+        const auto due = std::min(next, now + std::chrono::hours(1));
         const bool scanDue = due <= now;
         if (scanDue && scanTurn) {
             periodic->RunScan(line);

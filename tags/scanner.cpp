@@ -54,17 +54,6 @@ Cause CauseOf(Kind kind) {
 
 }  // namespace
 
-uint32_t TypeBytes(Type type) {
-    switch (type) {
-        case Type::Bool:
-        case Type::Int8:
-        case Type::UInt8: return 1;
-        case Type::Int16:
-        case Type::UInt16: return 2;
-        default: return 4;
-    }
-}
-
 double Decode(const Tag& tag, const uint8_t* p) {
     switch (tag.type) {
         // Bit digit 0 is the most significant bit of the byte.
@@ -85,7 +74,7 @@ double Decode(const Tag& tag, const uint8_t* p) {
     return 0;
 }
 
-Scanner::Scanner(std::string lineName, std::vector<Tag> tags, std::vector<ScanBlock> blocks,
+Scanner::Scanner(std::string lineName, std::vector<Tag> tags, std::vector<Block> blocks,
                  ScanSettings settings)
     : lineName_(std::move(lineName)), tags_(std::move(tags)), settings_(settings) {
     for (size_t i = 0; i < tags_.size(); ++i) byName_.emplace(tags_[i].name, i);
@@ -93,7 +82,7 @@ Scanner::Scanner(std::string lineName, std::vector<Tag> tags, std::vector<ScanBl
     published_.assign(tags_.size(), std::nan(""));
     fresh_.resize(tags_.size());
     for (int s = 0; s < 16; ++s) stations_[static_cast<size_t>(s)].number = s;
-    for (ScanBlock& b : blocks) {
+    for (Block& b : blocks) {
         auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) {
             return x.station == b.station && x.periodMs == b.periodMs;
         });

@@ -18,19 +18,11 @@
 #include <vector>
 
 #include "host/line_loop.h"
+#include "tags/config.h"
 #include "tags/engine.h"
+#include "tags/plan.h"
 
 namespace tags {
-
-// One block read of the plan: `length` bytes of memory type '2' from byte
-// `first` of `station`, covering `tags` (indices into the tag list).
-struct ScanBlock {
-    int station = 0;
-    uint32_t periodMs = 1000;
-    uint32_t first = 0;
-    uint32_t length = 0;
-    std::vector<size_t> tags;
-};
 
 struct ScanSettings {
     int demoteAfter = 3;         // failed cycles in a row before a station is demoted
@@ -49,14 +41,12 @@ struct PeriodStatus {
     size_t blocks = 0;       // transactions of a cycle as the plan stands (splits included)
 };
 
-// Bytes a tag of this type takes in PLC memory.
-uint32_t TypeBytes(Type type);
 // The raw value of a tag from the bytes at its address (big-endian).
 double Decode(const Tag& tag, const uint8_t* bytes);
 
 class Scanner final : public Engine, public host::Periodic {
 public:
-    Scanner(std::string lineName, std::vector<Tag> tags, std::vector<ScanBlock> blocks,
+    Scanner(std::string lineName, std::vector<Tag> tags, std::vector<Block> blocks,
             ScanSettings settings = {});
 
     // Engine
