@@ -81,6 +81,7 @@ Scanner::Scanner(std::string lineName, std::vector<Tag> tags, std::vector<Block>
     samples_.resize(tags_.size());
     published_.assign(tags_.size(), std::nan(""));
     fresh_.resize(tags_.size());
+    overdueSent_.assign(tags_.size(), false);
     for (int s = 0; s < 16; ++s) stations_[static_cast<size_t>(s)].number = s;
     for (Block& b : blocks) {
         auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) {
@@ -296,6 +297,7 @@ void Scanner::Write(size_t tag, double value, std::function<void(const WriteResu
         return refuse(WriteResult::Status::Demoted, "the station is demoted");
     }
     std::function<void()> wake;
+    bool queued = false;
     {
         std::lock_guard lock(writeMutex_);
         if (stopped_) {
@@ -305,14 +307,15 @@ void Scanner::Write(size_t tag, double value, std::function<void(const WriteResu
         } else {
             writes_.push_back({tag, raw, std::move(done)});
             wake = wake_;
+            queued = true;
         }
     }
-    if (!wake) {
+    if (!queued) {
         return refuse(refused.status, refused.status == WriteResult::Status::Stopped
                                           ? "the engine stopped"
                                           : "too many writes waiting for the line");
     }
-    wake();
+    if (wake) wake();
 }
 
 bool Scanner::RunWrite(host::LineAccess& line) {
@@ -431,8 +434,26 @@ void Scanner::StartDueCycles(Clock::time_point now) {
     }
 }
 
+void Scanner::SweepOverdue(Clock::time_point now) {
+    if (now < nextSweep_) return;
+    nextSweep_ = now + std::chrono::milliseconds(100);
+    std::vector<Change> changes;
+    {
+        std::lock_guard lock(mutex_);
+        for (size_t t = 0; t < samples_.size(); ++t) {
+            if (overdueSent_[t] || samples_[t].quality != Quality::Good) continue;
+            const Sample aged = Aged(t, samples_[t], now);
+            if (aged.quality == Quality::Good) continue;
+            overdueSent_[t] = true;
+            changes.push_back({t, aged});
+        }
+    }
+    Publish(changes);
+}
+
 void Scanner::RunScan(host::LineAccess& line) {
     const auto now = Clock::now();
+    SweepOverdue(now);
     if (portDown_) {
         if (now < portRetry_) return;
         // One read probes the port; the line reopens it first.
@@ -668,7 +689,9 @@ void Scanner::Good(const Piece& piece, const uint8_t* bytes, std::vector<Change>
         const Tag& tag = tags_[t];
         const double raw = Decode(tag, bytes + (tag.byteAddress - piece.first));
         Sample& s = samples_[t];
-        const bool qualityChanged = !SameSample(s, Quality::Good, Cause::None, 0);
+        const bool qualityChanged =
+            !SameSample(s, Quality::Good, Cause::None, 0) || overdueSent_[t];
+        overdueSent_[t] = false;
         s.raw = raw;
         s.value = raw * tag.scale + tag.offset;
         s.sourceTime = now;
@@ -691,6 +714,7 @@ void Scanner::Bad(const std::vector<size_t>& tags, Cause cause, int errorCode,
         Sample& s = samples_[t];
         // The last value stays for whoever wants it, marked bad.
         if (SameSample(s, Quality::Bad, cause, errorCode)) continue;
+        overdueSent_[t] = false;
         s.quality = Quality::Bad;
         s.cause = cause;
         s.errorCode = errorCode;

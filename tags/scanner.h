@@ -121,6 +121,8 @@ private:
     };
 
     void StartDueCycles(Clock::time_point now);
+    // Tells consumers of good values that went overdue, once each.
+    void SweepOverdue(Clock::time_point now);
     void Execute(host::LineAccess& line, Group& group, Work work);
     void Probe(host::LineAccess& line, Station& station);
     void FinishCycle(Group& group, Clock::time_point now);
@@ -145,12 +147,14 @@ private:
     size_t nextGroup_ = 0;  // round robin over groups with work
     bool portDown_ = false;
     Clock::time_point portRetry_{};
+    Clock::time_point nextSweep_{};
 
     // Shared with other threads.
     mutable std::mutex mutex_;  // samples, statistics, listeners
     std::vector<Sample> samples_;
     std::vector<double> published_;  // the value consumers last saw, for the deadband
     std::vector<Clock::time_point> fresh_;  // when each tag was last read good
+    std::vector<bool> overdueSent_;         // consumers were told it is overdue
     // Held while listeners run, apart from the samples' lock so that a
     // listener may Read.
     mutable std::mutex listenersMutex_;

@@ -104,6 +104,21 @@ protected:
         return {};
     }
 
+    // Every change passed on from now on; kept in the fixture, which
+    // outlives the line thread that calls the listener.
+    void Collect() {
+        scanner->Subscribe([this](const std::vector<tags::Change>& changes) {
+            std::lock_guard lock(seenMutex);
+            seen.insert(seen.end(), changes.begin(), changes.end());
+        });
+    }
+    std::vector<tags::Change> Seen() {
+        std::lock_guard lock(seenMutex);
+        return seen;
+    }
+
+    std::mutex seenMutex;
+    std::vector<tags::Change> seen;
     p8sim::Simulator sim;
     std::vector<tags::Tag> list;
     std::unique_ptr<vave8gw::Line> line;
@@ -135,20 +150,16 @@ TEST_F(ScanTest, DecodesEveryTypeAndWritesItBack) {
     for (const auto& e : expected) EXPECT_TRUE(Good(e.tag, e.value)) << e.tag << " " << Read(e.tag).value;
 
     // A change inside the deadband updates the cache but is not passed on.
-    std::mutex mutex;
-    std::vector<tags::Change> seen;
-    scanner->Subscribe([&](const std::vector<tags::Change>& changes) {
-        std::lock_guard lock(mutex);
-        seen.insert(seen.end(), changes.begin(), changes.end());
-    });
+    Collect();
     const uint64_t before = Read("band").changes;
     sim.WriteMemory(1, 0x4E, {0x00, 0x05});
     ASSERT_TRUE(WaitFor([&] { return Good("band", 5); }));
     EXPECT_EQ(Read("band").changes, before);
     sim.WriteMemory(1, 0x4E, {0x00, 0x14});
     ASSERT_TRUE(WaitFor([&] {
-        std::lock_guard lock(mutex);
-        return !seen.empty() && seen.back().tag == Tag("band") && seen.back().sample.value == 20;
+        const std::vector<tags::Change> changes = Seen();
+        return !changes.empty() && changes.back().tag == Tag("band") &&
+               changes.back().sample.value == 20;
     }));
 
     const struct {
@@ -254,6 +265,26 @@ TEST_F(ScanTest, SilentStationIsDemotedWithoutSlowingTheOthers) {
     EXPECT_EQ(Station(4).state, tags::StationStatus::State::Good);
 }
 
+TEST_F(ScanTest, ValueOverdueWhileTheLineIsSlowTurnsUncertainThenGoodAgain) {
+    // Each read takes longer than two periods: while one station is read,
+    // the other's value is overdue.
+    sim.SetTurnaround(120);
+    Start("name,address,type,scan_ms\na,0620020,uint8,20\nb,0720020,uint8,20\n");
+    Collect();
+    ASSERT_TRUE(WaitFor([&] {
+        bool overdue = false;
+        for (const tags::Change& c : Seen()) {
+            if (c.sample.quality == Quality::Uncertain) {
+                EXPECT_EQ(c.sample.cause, Cause::Overdue);
+                overdue = true;
+            } else if (overdue && c.sample.quality == Quality::Good) {
+                return true;
+            }
+        }
+        return false;
+    }));
+}
+
 TEST_F(ScanTest, GarbledRepliesNeverTurnAWrongValueGood) {
     std::string csv = "name,address,type\n";
     std::vector<uint8_t> image(64);
@@ -272,17 +303,13 @@ TEST_F(ScanTest, GarbledRepliesNeverTurnAWrongValueGood) {
         pool.push_back(f);
     }
     sim.SetRandomFaults(0.4, 11, pool);
-    std::mutex mutex;
-    std::vector<tags::Change> good;
     Start(csv);
-    scanner->Subscribe([&](const std::vector<tags::Change>& changes) {
-        std::lock_guard lock(mutex);
-        for (const tags::Change& c : changes) {
-            if (c.sample.quality == Quality::Good) good.push_back(c);
-        }
-    });
+    Collect();
     ASSERT_TRUE(WaitFor([&] { return Station(5).garbled >= 5 && Period(5).cycles >= 20; }, 60));
-    std::lock_guard lock(mutex);
+    std::vector<tags::Change> good;
+    for (const tags::Change& c : Seen()) {
+        if (c.sample.quality == Quality::Good) good.push_back(c);
+    }
     ASSERT_FALSE(good.empty());
     for (const tags::Change& c : good) {
         const size_t at = 4 * (c.tag);
