@@ -187,6 +187,7 @@ std::vector<PeriodStatus> Scanner::Periods() const {
         p.cycles = g.cycles;
         p.overruns = g.overruns;
         p.lastCycleMs = g.lastCycleMs;
+        p.lastStart = g.lastStart;
         if (g.cycles >= 2) p.achievedMs = Ms(g.lastStart - g.firstStart) / double(g.cycles - 1);
         for (const Slot& s : g.slots) p.blocks += s.pieces.empty() ? 1 : s.pieces.size();
         out.push_back(p);

@@ -39,6 +39,7 @@ struct PeriodStatus {
     uint64_t cycles = 0;
     uint64_t overruns = 0;   // cycles that ended after the next should have started
     size_t blocks = 0;       // transactions of a cycle as the plan stands (splits included)
+    std::chrono::steady_clock::time_point lastStart{};  // of the latest cycle
 };
 
 // The raw value of a tag from the bytes at its address (big-endian).
