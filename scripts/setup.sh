@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine: the native
-# toolchain, GoogleTest and toml++ (the line server's configuration), the mingw-w64 cross compiler for vave8.dll, Wine
-# (32-bit) to run it, clang's fuzzing and sanitizer runtimes, gcovr, valgrind,
-# socat, libmodbus (the benchmark's yardstick and the Modbus TCP gateway), the
-# Modbus clients the gateway's tests drive (mbpoll, pymodbus), and help2man,
-# dpkg-dev and file for the packages (man pages, the .deb's dependencies).
+# toolchain, GoogleTest and toml++ (the line server's configuration), the
+# mingw-w64 cross compiler for vave8.dll, Wine (32-bit) to run it, clang's
+# fuzzing and sanitizer runtimes, gcovr, valgrind, socat, libmodbus (the
+# benchmark's yardstick and the Modbus TCP gateway), the Modbus clients the
+# gateway's tests drive (mbpoll, pymodbus), and help2man, dpkg-dev and file
+# for the packages (man pages, the .deb's dependencies).
 # Run as root it installs what is missing; otherwise it prints the command.
 #   scripts/setup.sh          everything the tests need
 #   scripts/setup.sh demo     only what the demo needs (native build)

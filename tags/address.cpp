@@ -77,6 +77,19 @@ uint32_t GateTypeOf(Type type) {
 }
 
 bool ResolveAddress(Tag* tag, bool typeGiven, const GateParser& parse, std::string* reason) {
+    // A host's address field holds 11 characters; the driver would read
+    // only those and so pass a longer text it never saw whole.
+    for (char c : tag->address) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            *reason = "address '" + tag->address.substr(0, 11) + "...' has a control character";
+            return false;
+        }
+    }
+    if (tag->address.size() > 11) {
+        *reason = "address '" + tag->address + "' has " + std::to_string(tag->address.size()) +
+                  " characters, at most 11";
+        return false;
+    }
     // Only to pick the gate type the driver is asked with; what the tag
     // becomes is the driver's parse alone.
     if (!typeGiven) {

@@ -65,6 +65,7 @@ std::string NameProblem(std::string_view name, bool slashes) {
 
 struct TagFields {
     std::optional<std::string> cell[kFields];  // absent or empty: the default
+    bool invalid[kFields] = {};                 // given, but already reported as wrong
 };
 
 // The tag a row describes, or false with every reason in `reasons`.
@@ -78,7 +79,7 @@ bool BuildTag(const TagFields& fields, int line, uint32_t defaultScanMs, const G
     if (const std::string* name = given(kName)) {
         tag->name = *name;
         if (std::string why = NameProblem(*name, true); !why.empty()) reasons->push_back(why);
-    } else {
+    } else if (!fields.invalid[kName]) {
         reasons->push_back("name is missing");
     }
     bool typeGiven = false;
@@ -140,9 +141,13 @@ bool BuildTag(const TagFields& fields, int line, uint32_t defaultScanMs, const G
         // A type we could not read leaves nothing to check the address with.
         if (typeGiven || !given(kType)) {
             std::string why;
-            if (!ResolveAddress(tag, typeGiven, parse, &why)) reasons->push_back(why);
+            if (!ResolveAddress(tag, typeGiven, parse, &why)) {
+                reasons->push_back(why);
+            } else if (tag->type == Type::Bool && tag->scaled) {
+                reasons->push_back("a bool takes no scale or offset");
+            }
         }
-    } else {
+    } else if (!fields.invalid[kAddress]) {
         reasons->push_back("address is missing");
     }
     return reasons->size() == before;
@@ -501,6 +506,10 @@ void Reader::ReadModbus(const toml::table& table) {
             }
         }
     }
+    // A table's keys come sorted by name; the gateway takes them in the
+    // file's order, as it would take them from its command line.
+    std::stable_sort(modbus.options.begin(), modbus.options.end(),
+                     [](const ModbusOption& a, const ModbusOption& b) { return a.line < b.line; });
 }
 
 void Reader::ReadTags(const toml::table& table) {
@@ -532,12 +541,14 @@ void Reader::ReadTag(const toml::table& table) {
         // An address as a number would have lost its leading zeros.
         if ((*field == kAddress || *field == kName || *field == kType || *field == kAccess) && !node.is_string()) {
             Add(LineOf(key, node), "[[tag]] " + std::string(key.str()) + " must be a string, not " + KindName(node));
+            fields.invalid[*field] = true;
             continue;
         }
         if (auto text = Text(node)) {
             fields.cell[*field] = *text;
         } else {
             Add(LineOf(key, node), "[[tag]] " + std::string(key.str()) + " cannot be " + KindName(node));
+            fields.invalid[*field] = true;
         }
     }
     tables_.emplace_back(LineOf(table), std::move(fields));
@@ -588,7 +599,9 @@ const char* TypeName(Type type) {
     return "?";
 }
 
-std::vector<Tag> ParseTagCsv(const std::string& text, const std::string& path, uint32_t defaultScanMs,
+namespace {
+
+std::vector<Tag> ReadTagRows(const std::string& text, const std::string& path, uint32_t defaultScanMs,
                              const GateParser& parse, std::vector<Problem>* problems) {
     std::vector<Tag> tags;
     const std::vector<CsvRecord> records = ReadCsv(text, path, problems);
@@ -635,6 +648,18 @@ std::vector<Tag> ParseTagCsv(const std::string& text, const std::string& path, u
         if (BuildTag(fields, record.line, defaultScanMs, parse, &tag, &reasons)) tags.push_back(std::move(tag));
         for (std::string& reason : reasons) problems->push_back({path, record.line, std::move(reason)});
     }
+    return tags;
+}
+
+}  // namespace
+
+std::vector<Tag> ParseTagCsv(const std::string& text, const std::string& path, uint32_t defaultScanMs,
+                             const GateParser& parse, std::vector<Problem>* problems) {
+    const size_t before = problems->size();
+    std::vector<Tag> tags = ReadTagRows(text, path, defaultScanMs, parse, problems);
+    // In line order, whichever check found them.
+    std::stable_sort(problems->begin() + static_cast<std::ptrdiff_t>(before), problems->end(),
+                     [](const Problem& a, const Problem& b) { return a.line < b.line; });
     return tags;
 }
 

@@ -94,7 +94,7 @@ const char* TypeName(Type type);
 // The mask of a bool's bit in its byte (the bit digit 0 is the most
 // significant bit); 0 for other tags.
 inline uint8_t BitMask(const Tag& tag) {
-    return tag.bit >= 0 && tag.bit <= 7 ? static_cast<uint8_t>(0x80u >> tag.bit) : 0;
+    return static_cast<uint8_t>(tag.bit >= 0 && tag.bit <= 7 ? 0x80u >> tag.bit : 0u);
 }
 
 // Memory of one station, in bytes: 64K nibbles.

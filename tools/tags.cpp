@@ -195,6 +195,11 @@ void PrintPlan(const std::vector<tags::Tag>& all, const tags::Plan& plan, const 
                 "turnaround %.1f ms)\n",
                 plan.blocks.size(), all.size(), plan.lineMs, cost.baud, cost.bitsPerChar, cost.turnaroundMs);
     if (!plan.blocks.empty()) {
+        const tags::Plan contiguous = tags::ContiguousPlan(all, cost);
+        std::printf("for comparison: contiguous bytes only %zu blocks, %.1f ms (x%.2f); one read per tag "
+                    "%.1f ms (x%.2f)\n",
+                    contiguous.blocks.size(), contiguous.lineMs, contiguous.lineMs / plan.lineMs,
+                    tags::PerTagMs(all, cost), tags::PerTagMs(all, cost) / plan.lineMs);
         std::printf("line load: %.0f %% of the line's time at the asked periods%s\n", load * 100,
                     load > 1 ? " (the line cannot keep up: the periods will run late)" : "");
     }
