@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -20,6 +21,48 @@ namespace {
 
 constexpr size_t kMaxName = 128;
 constexpr int64_t kMaxScanMs = 86400000;  // a day
+
+// A whole file, or false with the reason ("No such file or directory").
+bool ReadFile(const std::string& path, std::string* text, std::string* reason) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        *reason = "it is a folder";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream out;
+    out << in.rdbuf();
+    if (in.bad()) {
+        *reason = "read error";
+        return false;
+    }
+    *text = out.str();
+    return true;
+}
+
+// Text that consumers (OPC UA, MQTT, JSON) take only as UTF-8.
+bool ValidUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > text.size()) return false;
+        uint32_t code = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = code << 6 | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past Unicode.
+        constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[n] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+        i += n;
+    }
+    return true;
+}
 
 // ---- one tag's fields, from CSV cells or [[tag]] values --------------------
 
@@ -134,8 +177,15 @@ bool BuildTag(const TagFields& fields, int line, uint32_t defaultScanMs, const G
     if (number(kDeadband, &tag->deadband) && tag->deadband < 0) {
         reasons->push_back("deadband " + *given(kDeadband) + " is negative");
     }
-    if (const std::string* units = given(kUnits)) tag->units = *units;
-    if (const std::string* description = given(kDescription)) tag->description = *description;
+    for (Field f : {kUnits, kDescription}) {
+        const std::string* text = given(f);
+        if (text == nullptr) continue;
+        if (!ValidUtf8(*text)) {
+            reasons->push_back(std::string(kFieldNames[f]) + " is not UTF-8 text (save the file as UTF-8)");
+            continue;
+        }
+        (f == kUnits ? tag->units : tag->description) = *text;
+    }
     if (const std::string* address = given(kAddress)) {
         tag->address = *address;
         // A type we could not read leaves nothing to check the address with.
@@ -428,18 +478,15 @@ void Reader::ReadLine(const toml::table& table) {
             if (name == k) option = o;
         }
         if (option != nullptr) {
-            std::optional<std::string> text = (name == "port" || name == "parity" || name == "module")
-                                                  ? String(kSection, key, node)
-                                                  : node.is_number() ? Text(node) : std::nullopt;
-            if (!text) {
-                if (node.is_string()) {
-                    Add(LineOf(key, node), "line." + std::string(name) + " must be a number, not a string");
-                }
-                if (!node.is_string() && !node.is_number()) {
-                    Add(LineOf(key, node), "line." + std::string(name) + " must be a number, not " + KindName(node));
-                }
-                continue;
+            std::optional<std::string> text;
+            if (name == "port" || name == "parity" || name == "module") {
+                text = String(kSection, key, node);
+            } else if (node.is_number()) {
+                text = Text(node);
+            } else {
+                Add(LineOf(key, node), "line." + std::string(name) + " must be a number, not " + KindName(node));
             }
+            if (!text) continue;
             if (name == "module") *text = Resolved(*text);
             std::string error;
             const vave8ctl::ConnectionOptionSpec* spec = vave8ctl::FindConnectionOption(option);
@@ -556,14 +603,12 @@ void Reader::ReadTag(const toml::table& table) {
 
 void Reader::ReadTagFile() {
     const std::string& file = result_->config.tagFile;
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        Add(tagFileLine_, "cannot read the tag file '" + file + "': " + std::strerror(errno));
+    std::string text, reason;
+    if (!ReadFile(file, &text, &reason)) {
+        Add(tagFileLine_, "cannot read the tag file '" + file + "': " + reason);
         return;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::vector<Tag> tags = ParseTagCsv(text.str(), file, result_->config.line.scanMs, parse_, &result_->problems);
+    std::vector<Tag> tags = ParseTagCsv(text, file, result_->config.line.scanMs, parse_, &result_->problems);
     for (Tag& tag : tags) result_->config.tags.push_back(std::move(tag));
 }
 
@@ -678,16 +723,14 @@ LoadResult ParseConfig(const std::string& text, const std::string& path, const G
 }
 
 LoadResult LoadConfig(const std::string& path, const GateParser& parse) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text, reason;
+    if (!ReadFile(path, &text, &reason)) {
         LoadResult result;
         result.config.path = path;
-        result.problems.push_back({path, 0, std::string("cannot read it: ") + std::strerror(errno)});
+        result.problems.push_back({path, 0, "cannot read it: " + reason});
         return result;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseConfig(text.str(), path, parse);
+    return ParseConfig(text, path, parse);
 }
 
 }  // namespace tags

@@ -169,6 +169,23 @@ TEST_F(Files, EveryBadRowReportedAtOnceWithItsLine) {
                               {25, "a bool takes no scale"}});
 }
 
+TEST_F(Files, FreeTextMustBeUtf8) {
+    struct Case {
+        const char* units;
+        bool ok;
+    } cases[] = {{"\xC2\xB0" "C", true},          {"m\xC2\xB3/h", true},          {"\xF0\x9F\x94\xA5", true},
+                 {"\xB0" "C", false},              {"\xC0\xAF", false},            {"\xED\xA0\x80", false},
+                 {"\xE2\x82", false},             {"\xF4\x90\x80\x80", false}};
+    for (const Case& c : cases) {
+        std::vector<Problem> problems;
+        const std::vector<Tag> tags = Csv(std::string("name,address,units\nx,0120010,") + c.units + "\n", &problems);
+        EXPECT_EQ(problems.empty(), c.ok) << c.units;
+        if (c.ok) {
+            EXPECT_EQ(tags.at(0).units, c.units);
+        }
+    }
+}
+
 TEST_F(Files, BadHeadersStopTheFileWithOneReasonEach) {
     struct Case {
         const char* text;
@@ -290,7 +307,8 @@ colour = "red"
 
 TEST_F(Files, UnreadableFilesAndSyntaxErrors) {
     const tags::LoadResult missing = tags::LoadConfig(dir_ + "/none.toml", parse_);
-    ExpectProblems(missing.problems, {{0, "cannot read it"}});
+    ExpectProblems(missing.problems, {{0, "cannot read it: No such file"}});
+    ExpectProblems(tags::LoadConfig(dir_, parse_).problems, {{0, "cannot read it: it is a folder"}});
 
     const tags::LoadResult noTags =
         tags::LoadConfig(Write("a.toml", "[line]\nport = \"x\"\n\n[tags]\nfile = \"gone.csv\"\n"), parse_);
