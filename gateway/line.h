@@ -61,6 +61,8 @@ private:
     // A transfer's outcome sorted for the engine; marks the port down when
     // it failed.
     host::LineResult Sorted(const Driver& driver, double seconds);
+    // False, with the result to give, while a failed port does not open.
+    bool PortReady(host::LineResult* result);
 
     vave8ctl::ConnectionOptions options_;
     std::chrono::duration<double> backoff_;

@@ -58,14 +58,17 @@ host::LineResult Line::Sorted(const Driver& driver, double seconds) {
     return result;
 }
 
+bool Line::PortReady(host::LineResult* result) {
+    if (!portDown_ || Reopen()) return true;
+    result->kind = LineKind::PortDown;
+    result->text = "serial port " + options_.port + " failed and does not open again yet";
+    return false;
+}
+
 host::LineResult Line::ReadBytes(int station, uint32_t firstByte, uint32_t count,
                                  uint8_t* bytes) {
     host::LineResult result;
-    if (portDown_ && !Reopen()) {
-        result.kind = LineKind::PortDown;
-        result.text = "serial port " + options_.port + " failed and does not open again yet";
-        return result;
-    }
+    if (!PortReady(&result)) return result;
     if (count == 0 || count > 256 || station < 0 || station > 15) {
         result.kind = LineKind::Refused;
         result.text = "block out of range";
@@ -89,11 +92,7 @@ host::LineResult Line::ReadBytes(int station, uint32_t firstByte, uint32_t count
 host::LineResult Line::WriteGate(const std::string& address, uint32_t gateType,
                                  uint8_t* values) {
     host::LineResult result;
-    if (portDown_ && !Reopen()) {
-        result.kind = LineKind::PortDown;
-        result.text = "serial port " + options_.port + " failed and does not open again yet";
-        return result;
-    }
+    if (!PortReady(&result)) return result;
     const auto start = std::chrono::steady_clock::now();
     const Driver d = Transfer(FN_SINGLE_WRITE, address, false, gateType, 1, values);
     return Sorted(d, Since(start));
