@@ -9,12 +9,10 @@
 
 #include <poll.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,13 +21,11 @@
 #include "gateway/line.h"
 #include "gateway/queue.h"
 #include "gateway/reply.h"
+#include "gateway/line_server.h"
 #include "gateway/server.h"
 #include "host/line_loop.h"
-#include "tags/address.h"
 #include "tags/config.h"
-#include "tags/plan.h"
 #include "tags/scanner.h"
-#include "tags/status.h"
 #include "tools/format.h"
 #include "tools/options.h"
 
@@ -224,82 +220,6 @@ bool ApplyConfig(int argc, char** argv, const tags::Config& config, Settings* s,
     return true;
 }
 
-// Loads the file, checking every address with the driver's own parser; the
-// module is unloaded again before the line thread loads it for good.
-bool LoadServerConfig(const Settings& s, tags::Config* config) {
-    tags::ModuleGateParser parser;
-    std::string error;
-    if (!parser.Load(s.connection.module, &error)) {
-        std::fprintf(stderr, "vave8gw: %s\n", error.c_str());
-        return false;
-    }
-    tags::LoadResult loaded = tags::LoadConfig(s.config, parser.Parser());
-    for (const tags::Problem& problem : loaded.problems) {
-        std::fprintf(stderr, "vave8gw: %s\n", tags::Describe(problem).c_str());
-    }
-    if (!loaded.Ok()) return false;
-    *config = std::move(loaded.config);
-    return true;
-}
-
-// Statistics lines and the status file every interval, until stopped.
-class Reporter {
-public:
-    Reporter(const tags::Scanner* scanner, std::string statusFile, double seconds)
-        : scanner_(scanner), statusFile_(std::move(statusFile)), seconds_(seconds) {}
-    ~Reporter() { Stop(); }
-
-    void Start() {
-        thread_ = std::thread([this] {
-            std::unique_lock lock(mutex_);
-            while (!stop_) {
-                if (seconds_ <= 0) {
-                    wake_.wait(lock, [this] { return stop_; });
-                    break;
-                }
-                if (wake_.wait_for(lock, std::chrono::duration<double>(seconds_),
-                                   [this] { return stop_; })) {
-                    break;
-                }
-                lock.unlock();
-                Report();
-                lock.lock();
-            }
-        });
-    }
-
-    // Stops the thread and reports once more.
-    void Stop() {
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-        Report();
-    }
-
-private:
-    void Report() {
-        for (const std::string& line : scanner_->StatsLines()) {
-            std::fprintf(stderr, "vave8gw: %s\n", line.c_str());
-        }
-        std::string error;
-        if (!statusFile_.empty() && !tags::WriteStatusFile(*scanner_, statusFile_, &error)) {
-            std::fprintf(stderr, "vave8gw: status file: %s\n", error.c_str());
-        }
-    }
-
-    const tags::Scanner* scanner_;
-    std::string statusFile_;
-    double seconds_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::thread thread_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -322,22 +242,12 @@ int main(int argc, char** argv) {
     tags::Config config;
     std::unique_ptr<tags::Scanner> scanner;
     if (!settings.config.empty()) {
-        if (!LoadServerConfig(settings, &config)) return 2;
+        if (!LoadServerConfig(settings.config, settings.connection.module, &config)) return 2;
         if (!ApplyConfig(argc, argv, config, &settings, &error)) {
             std::fprintf(stderr, "vave8gw: %s\n", error.c_str());
             return kUsage;
         }
-        const tags::Plan plan = tags::MakePlan(
-            config.tags, tags::CostModel::For(settings.connection.line, config.line.turnaroundMs));
-        tags::ScanSettings scan;
-        scan.demoteAfter = static_cast<int>(config.line.demoteAfter);
-        scan.demoteSeconds = config.line.demoteS;
-        const std::string name =
-            config.line.name.empty() ? settings.connection.port : config.line.name;
-        std::fprintf(stderr, "vave8gw: line %s: %zu tags in %zu block reads, %.0f ms of line time "
-                     "for one cycle of every period\n",
-                     name.c_str(), config.tags.size(), plan.blocks.size(), plan.lineMs);
-        scanner = std::make_unique<tags::Scanner>(name, config.tags, plan.blocks, scan);
+        scanner = MakeScanner(config, settings.connection);
     } else if (!settings.statusFile.empty()) {
         std::fprintf(stderr, "vave8gw: --status-file needs --config (the tags it reports)\n");
         return kUsage;
