@@ -530,6 +530,16 @@ st2/temp,0290010,float32,200,r
             self.wait_status(lambda t, d: t["st1/hr0"]["value"] == value)
         self.assertFalse(c.write_register(1, 0xBEEF, slave=1).isError())
         self.wait_status(lambda t, d: t["st1/hr1"]["value"] == 0xBEEF and t["st1/hr1"]["quality"] == "good")
+
+        # Station 1 falls silent: demoted, its last values kept; station 2 and
+        # Modbus go on.
+        self.control(sock, "stations 0,2-7", "2:0008: 41 20 00 00")
+        doc = self.wait_status(lambda t, d: t["st1/hr0"].get("cause") == "demoted" and
+                               t["st2/temp"]["value"] == 10.0 and t["st2/temp"]["quality"] == "good")
+        self.assertEqual({t["name"]: t["value"] for t in doc["tags"]}["st1/hr1"], 0xBEEF)
+        self.assertEqual([s["demoted"] for s in doc["stations"]], [True, False])
+        gw.wait_for(r"station 1 demoted after 3 failed cycles")
+        self.assertEqual(c.read_holding_registers(4, 2, slave=2).registers, [0x4120, 0])
         c.close()
 
     def test_port_down_marks_every_tag_and_the_scan_resumes(self):
