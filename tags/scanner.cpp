@@ -675,6 +675,9 @@ void Scanner::PortDown(Clock::time_point now) {
         g.work.clear();
         g.running = false;
         g.changes.clear();
+        // Cycles missed while the port was down are no overruns: each
+        // period starts afresh once it serves again.
+        g.due = {};
         if (first) {
             for (const Slot& slot : g.slots) Bad(slot.merged.tags, Cause::PortDown, 0, &changes);
         }
