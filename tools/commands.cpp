@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/line_guard.h"
 #include "tools/format.h"
 #include "tools/session.h"
 
@@ -175,13 +176,16 @@ public:
           area_(ValueArea(count_)),
           transfer_(MakeTransfer(gate, count_, area_.data())),
           terminal_(StdoutIsTerminal() && !options.verbose),
-          started_(std::chrono::steady_clock::now()) {}
+          started_(std::chrono::steady_clock::now()),
+          guard_(options.lateGuardMs
+                     ? std::chrono::milliseconds(*options.lateGuardMs)
+                     : hostlib::DefaultLateGuard(options.ticks, options.line)) {}
 
     int Run() {
         CatchInterrupt();
         std::printf("Polling every %u ms; Ctrl-C stops.\n", options_.intervalMs);
         for (uint64_t n = 0; !g_interrupted && (!options_.times || n < *options_.times); ++n) {
-            if (n != 0) PauseUnlessInterrupted(options_.intervalMs);
+            if (n != 0) PauseUnlessInterrupted(PauseMs());
             if (g_interrupted || !ReadOnce()) break;
         }
         if (terminal_) std::printf("\r\033[K");
@@ -190,6 +194,15 @@ public:
     }
 
 private:
+    // The interval, or longer while a late reply to the last read may still
+    // come.
+    uint32_t PauseMs() const {
+        const auto hold = std::chrono::ceil<std::chrono::milliseconds>(
+            guard_.ClearAt() - std::chrono::steady_clock::now());
+        return hold.count() > options_.intervalMs ? static_cast<uint32_t>(hold.count())
+                                                  : options_.intervalMs;
+    }
+
     // False when Ctrl-C cut the read short: such a read says nothing about
     // the line.
     bool ReadOnce() {
@@ -199,6 +212,9 @@ private:
             session_->Host().Call(block_ ? FN_BLOCK_READ : FN_SINGLE_READ, &transfer_);
         const auto after = std::chrono::steady_clock::now();
         const std::vector<LogLine> lines = session_->Host().TakeLines();
+        std::vector<std::string> texts;
+        for (const LogLine& line : lines) texts.push_back(line.text);
+        guard_.Ended(hostlib::Disturbed(result, texts), after);
         if (g_interrupted && result != NUV_OK) return false;
         tally_.lastMs = std::chrono::duration<double, std::milli>(after - before).count();
         const double at = std::chrono::duration<double>(after - started_).count();
@@ -248,6 +264,7 @@ private:
     GateTransfer transfer_;
     bool terminal_;
     std::chrono::steady_clock::time_point started_;
+    hostlib::LineGuard guard_;
     PollTally tally_;
     std::vector<uint32_t> previous_;
     bool lastFailed_ = false;
