@@ -603,6 +603,34 @@ class LateReplies(Case):
         self.assertGreater(late, 10)
         self.assertEqual((tally["false successes"], bytes_wrong), (0, 0), wrong[:10])
 
+    def test_coil_writes_never_write_back_a_doubtful_byte(self):
+        # Read limit 300 ms. Request 1 (a read of station 1, byte 0xFF) is
+        # 450 ms late: attempt 2 takes its reply, and attempt 2's own reply
+        # comes 200 ms later. Without the guard it answered the coil write's
+        # read-back of station 2 and all eight bits were written back.
+        stale = (["--fault", "1:late=450,2:late=200"], True, 0x01)
+        # The read-back's own attempt 1 is late: its attempt 2 brings a good
+        # result that may be another request's, so nothing is written.
+        doubtful = (["--fault", "1:late=450@2"], False, 0x00)
+        for write in ("coil", "coils"):
+            for sim_args, ok, byte in (stale, doubtful):
+                with self.subTest(write=write, good=ok):
+                    line = Line({1: b"\xFF", 2: b"\x00"}, sim_args=sim_args,
+                                gw_args=["--ticks", "30", "--dead-backoff", "0"])
+                    c = line.client()
+                    if ok:
+                        self.assertEqual(c.read_coils(0, 8, slave=1).bits[:8], [True] * 8)
+                    before = line.requests_on_line()
+                    r = c.write_coil(0, True, slave=2) if write == "coil" else \
+                        c.write_coils(0, [True], slave=2)
+                    self.assertEqual(getattr(r, "exception_code", None), None if ok else 4, str(r))
+                    if not ok:
+                        line.gw.wait_for("coil write not sent")
+                        # Both attempts of the read-back, no write.
+                        self.assertEqual(line.requests_after(before, 3, timeout=1), 2)
+                    c.close()
+                    self.assertEqual(line.close().get(2, bytes(1))[0], byte)
+
 
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0], *sys.argv[3:]])
