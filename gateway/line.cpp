@@ -129,11 +129,12 @@ Line::Driver Line::Transfer(uint32_t function, const std::string& address, bool 
         const auto sent = std::chrono::steady_clock::now();
         driver.result = Call(function, &transfer);
         const auto ended = std::chrono::steady_clock::now();
-        driver.disturbed = hostlib::Disturbed(
-            driver.result, std::vector<std::string>(lines_.begin() + static_cast<long>(parserLines),
-                                                    lines_.end()));
+        const std::vector<std::string> transferLines(
+            lines_.begin() + static_cast<long>(parserLines), lines_.end());
+        driver.disturbed = hostlib::Disturbed(driver.result, transferLines);
         guard_.Ended(driver.disturbed, ended);
-        if (!driver.disturbed)
+        // One attempt, answered at once: its time is the PLC's reply time.
+        if (driver.result == NUV_OK && transferLines.empty())
             NoteReply(StationOf(address), std::chrono::duration<double>(ended - sent).count());
     }
     driver.lines.swap(lines_);

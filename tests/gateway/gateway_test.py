@@ -631,6 +631,21 @@ class LateReplies(Case):
                     c.close()
                     self.assertEqual(line.close().get(2, bytes(1))[0], byte)
 
+    def test_reply_times_and_a_station_near_the_limit(self):
+        line = Line(sim_args=["--fault", "*:late=90@3"], gw_args=["--ticks", "15"])
+        c = line.client()
+        for station in (3, 3, 3, 5):
+            self.assertFalse(c.read_holding_registers(0, 1, slave=station).isError())
+        c.close()
+        line.gw.wait_for(r"station 3 answers in up to (9\d|1[0-4]\d) ms against a 150 ms read limit: "
+                         r"raise --timeout")
+        line.gw.stop()
+        stats = line.gw.wait_for(r"stats: .*").group(0)
+        self.assertRegex(stats, r"station 3 replies median (9\d|1[0-4]\d)\.\d ms, p99 [\d.]+ ms, "
+                                r"max [\d.]+ ms \(n 3\); station 5 replies median")
+        self.assertEqual(len(re.findall("answers in up to", line.gw.text())), 1, "once an hour")
+        line.close()
+
 
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0], *sys.argv[3:]])
