@@ -480,8 +480,7 @@ class LateReplies(Case):
         image = {st: bytes(rng.randrange(256) for _ in range(MEMORY)) for st in range(self.STATIONS)}
         line = Line(image, sim_args=["--stations", f"0-{self.STATIONS - 1}", "--random", "0.5",
                                      "--seed", "15", "--random-kinds", self.KINDS, "--stats"],
-                    gw_args=["--dead-backoff", "0", "--baud", "38400",
-                             *os.environ.get("GW_ARGS", "").split()])
+                    gw_args=["--dead-backoff", "0", *os.environ.get("GW_ARGS", "").split()])
         # Every byte of every station: the values it may hold now.
         model = {st: [{b} for b in data] for st, data in image.items()}
         lock = threading.Lock()
@@ -599,8 +598,8 @@ class LateReplies(Case):
         faults = line.sim.wait_for(r"p8sim: faults.*").group(0)
         late = sum(int(n) for n in re.findall(r"(?:late|split) (\d+)", faults))
         print(f"\n{tally}, bytes wrong {bytes_wrong}; {faults}", file=sys.stderr)
-        self.assertGreater(tally["good reads"], 20)
-        self.assertGreater(late, 10)
+        self.assertGreater(tally["good reads"], 10)
+        self.assertGreater(late, 5)
         self.assertEqual((tally["false successes"], bytes_wrong), (0, 0), wrong[:10])
 
     def test_coil_writes_never_write_back_a_doubtful_byte(self):
