@@ -11,15 +11,13 @@ namespace vave8gw {
 
 namespace {
 
-constexpr uint32_t kGateWord = 0;     // a 16-bit gate
+constexpr uint32_t kGateWord = 0;  // a 16-bit gate
 
-// "0S" + memory type + four hex digits of nibble address (+ the bit digit).
-std::string AddressText(int station, char memoryType, uint32_t nibble, int bitDigit = -1) {
+// "0S" + memory type + four hex digits of nibble address.
+std::string AddressText(int station, char memoryType, uint32_t nibble) {
     char text[16];
     std::snprintf(text, sizeof text, "%02X%c%04X", station, memoryType, nibble);
-    std::string address = text;
-    if (bitDigit >= 0) address += static_cast<char>('0' + bitDigit);
-    return address;
+    return text;
 }
 
 // The value area holds one little-endian 16-bit slot per item (a byte in the
