@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "hostsvc/hostsvc.h"
@@ -10,16 +11,13 @@ namespace vave8gw {
 
 namespace {
 
-constexpr uint32_t kGateWord = 0;     // a 16-bit gate
-constexpr uint32_t kGateDigital = 6;  // one bit of a byte
+constexpr uint32_t kGateWord = 0;  // a 16-bit gate
 
-// "0S" + memory type + four hex digits of nibble address (+ the bit digit).
-std::string AddressText(int station, char memoryType, uint32_t nibble, int bitDigit = -1) {
+// "0S" + memory type + four hex digits of nibble address.
+std::string AddressText(int station, char memoryType, uint32_t nibble) {
     char text[16];
     std::snprintf(text, sizeof text, "%02X%c%04X", station, memoryType, nibble);
-    std::string address = text;
-    if (bitDigit >= 0) address += static_cast<char>('0' + bitDigit);
-    return address;
+    return text;
 }
 
 // The value area holds one little-endian 16-bit slot per item (a byte in the
@@ -37,6 +35,10 @@ bool Has(const std::string& line, const char* text) {
     return line.find(text) != std::string::npos;
 }
 
+int StationOf(const std::string& address) {
+    return static_cast<int>(std::strtol(address.substr(0, 2).c_str(), nullptr, 16));
+}
+
 std::string Stripped(const std::string& line) {
     constexpr std::string_view kPrefix = "VAVE8> ";
     return line.compare(0, kPrefix.size(), kPrefix) == 0 ? line.substr(kPrefix.size()) : line;
@@ -44,8 +46,12 @@ std::string Stripped(const std::string& line) {
 
 }  // namespace
 
-Line::Line(const vave8ctl::ConnectionOptions& options, double deadBackoffSeconds)
-    : options_(options), backoff_(deadBackoffSeconds) {}
+Line::Line(const vave8ctl::ConnectionOptions& options, double deadBackoffSeconds, Stats* stats)
+    : options_(options),
+      backoff_(deadBackoffSeconds),
+      guard_(options.lateGuardMs ? std::chrono::milliseconds(*options.lateGuardMs)
+                                 : hostlib::DefaultLateGuard(options.ticks, options.line)),
+      stats_(stats) {}
 
 Line::~Line() {
     End();
@@ -116,10 +122,35 @@ Line::Driver Line::Transfer(uint32_t function, const std::string& address, bool 
     driver.result = Call(block ? FN_BLOCK_ADDRESS_PARSER : FN_SINGLE_ADDRESS_PARSER, &gate);
     if (driver.result == NUV_OK) {
         GateTransfer transfer = hostlib::MakeTransfer(gate, count, values);
+        guard_.WaitClear();
+        const size_t parserLines = lines_.size();
+        const auto sent = std::chrono::steady_clock::now();
         driver.result = Call(function, &transfer);
+        const auto ended = std::chrono::steady_clock::now();
+        const std::vector<std::string> transferLines(
+            lines_.begin() + static_cast<long>(parserLines), lines_.end());
+        driver.disturbed = hostlib::Disturbed(driver.result, transferLines);
+        guard_.Ended(driver.disturbed, ended);
+        // One attempt, answered at once: its time is the PLC's reply time.
+        if (driver.result == NUV_OK && transferLines.empty())
+            NoteReply(StationOf(address), std::chrono::duration<double>(ended - sent).count());
     }
     driver.lines.swap(lines_);
     return driver;
+}
+
+void Line::NoteReply(int station, double seconds) {
+    if (stats_ == nullptr || station < 0 || station > 15) return;
+    const auto index = static_cast<uint8_t>(station);
+    stats_->RecordReply(index, seconds);
+    const auto now = std::chrono::steady_clock::now();
+    auto& warned = slowWarned_[index];
+    if (warned != std::chrono::steady_clock::time_point{} && now - warned < std::chrono::hours(1))
+        return;
+    const std::string warning = stats_->SlowWarning(index, 10 * options_.ticks);
+    if (warning.empty()) return;
+    warned = now;
+    std::fprintf(stderr, "vave8gw: %s\n", warning.c_str());
 }
 
 // The driver says what went wrong only in its log lines: an ERROR block or a
@@ -271,43 +302,16 @@ Outcome Line::Carry(const Operation& op, const Frame& frame) {
             for (uint32_t k = 0; k < count; ++k) outcome.values[k] = Slot(values, k);
             return outcome;
         }
-        case 5: {
-            // The driver's bit digit 0 is the most significant bit; coil c is
-            // bit c mod 8 counted from the least significant.
-            const bool on = frame.bytes[kMbapSize + 3] == 0xFF;
-            SetSlot(values, 1, on ? 1 : 0);
-            const Driver d = Transfer(
-                FN_SINGLE_WRITE, AddressText(station, MEM_BYTE, 2 * (first / 8), 7 - first % 8),
-                false, kGateDigital, 1, values);
-            return d.result == NUV_OK ? outcome : Failed(d);
-        }
+        case 5:
+            return WriteCoils(op, frame);
         case 6: {
             SetSlot(values, 1, RequestedRegister(frame, 0));
             const Driver d = Transfer(FN_SINGLE_WRITE, AddressText(station, MEM_WORD, 4 * first),
                                       false, kGateWord, 1, values);
             return d.result == NUV_OK ? outcome : Failed(d);
         }
-        case 15: {
-            // Not atomic against the PLC's own program: it may change the
-            // other bits of these bytes between the read and the write.
-            const uint32_t firstByte = first / 8;
-            const uint32_t bytes = (first + count - 1) / 8 - firstByte + 1;
-            const std::string address = AddressText(station, MEM_BYTE, 2 * firstByte);
-            const Driver read =
-                Transfer(FN_BLOCK_READ, address, true, 0, static_cast<int32_t>(bytes), values);
-            if (read.result != NUV_OK) return Failed(read);
-            for (uint32_t k = 0; k < count; ++k) {
-                const uint32_t coil = first + k;
-                const size_t slot = coil / 8 - firstByte;
-                const uint16_t mask = static_cast<uint16_t>(1u << (coil % 8));
-                const uint16_t byte = Slot(values, slot);
-                SetSlot(values, slot,
-                        RequestedCoil(frame, k) ? (byte | mask) : (byte & ~mask & 0xFF));
-            }
-            const Driver write =
-                Transfer(FN_BLOCK_WRITE, address, true, 0, static_cast<int32_t>(bytes), values);
-            return write.result == NUV_OK ? outcome : Failed(write);
-        }
+        case 15:
+            return WriteCoils(op, frame);
         case 16: {
             for (uint32_t k = 0; k < count; ++k) SetSlot(values, k, RequestedRegister(frame, k));
             const Driver d = Transfer(FN_BLOCK_WRITE, AddressText(station, MEM_WORD, 4 * first),
@@ -319,6 +323,45 @@ Outcome Line::Carry(const Operation& op, const Frame& frame) {
             outcome.cause = "function not served";
             return outcome;
     }
+}
+
+// A coil is a bit of a PLC byte, and the line writes whole bytes: a coil
+// write reads the bytes, changes the bits asked for and writes the bytes
+// back. Not atomic against the PLC's own program, which may change the other
+// bits of these bytes between the read and the write. A read-back from a
+// transaction in which any attempt failed may be some other request's late
+// reply, even when the transfer ended good: writing it back would change
+// bits nobody asked to, so the write is refused and nothing is written.
+Outcome Line::WriteCoils(const Operation& op, const Frame& frame) {
+    alignas(8) uint8_t values[2 * 256 + 8] = {};
+    const uint32_t first = op.first;
+    const uint32_t count = op.function == 5 ? 1 : op.count;
+    const uint32_t firstByte = first / 8;
+    const uint32_t bytes = (first + count - 1) / 8 - firstByte + 1;
+    const std::string address = AddressText(op.unit, MEM_BYTE, 2 * firstByte);
+    const Driver read =
+        Transfer(FN_BLOCK_READ, address, true, 0, static_cast<int32_t>(bytes), values);
+    if (read.result != NUV_OK) return Failed(read);
+    if (read.disturbed) {
+        Outcome refused;
+        refused.exception = EX_DEVICE_FAILURE;
+        refused.cause =
+            "coil write not sent: the read-back of its bytes had a failed attempt, so it may "
+            "carry another request's late reply";
+        return refused;
+    }
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t coil = first + k;
+        const bool on = op.function == 5 ? frame.bytes[kMbapSize + 3] == 0xFF
+                                         : RequestedCoil(frame, k);
+        const size_t slot = coil / 8 - firstByte;
+        const uint16_t mask = static_cast<uint16_t>(1u << (coil % 8));
+        const uint16_t byte = Slot(values, slot);
+        SetSlot(values, slot, on ? (byte | mask) : (byte & ~mask & 0xFF));
+    }
+    const Driver write =
+        Transfer(FN_BLOCK_WRITE, address, true, 0, static_cast<int32_t>(bytes), values);
+    return write.result == NUV_OK ? Outcome{} : Failed(write);
 }
 
 }  // namespace vave8gw

@@ -12,7 +12,9 @@
 
 #include "driver/records.h"
 #include "gateway/queue.h"
+#include "gateway/stats.h"
 #include "host/line_access.h"
+#include "host/line_guard.h"
 #include "hostsvc/module_loader.h"
 #include "tools/options.h"
 
@@ -20,7 +22,9 @@ namespace vave8gw {
 
 class Line : public host::LineAccess {
 public:
-    Line(const vave8ctl::ConnectionOptions& options, double deadBackoffSeconds);
+    // `stats` (may be null) takes the stations' reply times.
+    Line(const vave8ctl::ConnectionOptions& options, double deadBackoffSeconds,
+         Stats* stats = nullptr);
     ~Line();
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
@@ -46,13 +50,19 @@ private:
     struct Driver {
         int32_t result = NUV_OK;
         std::vector<std::string> lines;  // logged during the call
+        // An attempt of the transfer ended without a complete good reply.
+        bool disturbed = false;
     };
 
     static void Sink(void* context, int level, const char* line);
     int32_t Call(uint32_t function, void* args);
     // The parser on the gate's text, then the transfer; lines of both kept.
+    // The transfer waits first for the guard of a disturbed one before it.
     Driver Transfer(uint32_t function, const std::string& address, bool block, uint32_t gateType,
                     int32_t count, uint8_t* values);
+    // Functions 5 and 15: the bytes read, the bits changed, the bytes written.
+    Outcome WriteCoils(const Operation& op, const Frame& frame);
+    void NoteReply(int station, double seconds);
     Outcome Carry(const Operation& op, const Frame& frame);
     static Outcome Failed(const Driver& driver);
     // CloseCom and ReOpenCom on a port that failed; false while it cannot
@@ -77,6 +87,9 @@ private:
     bool portDown_ = false;
     bool reopenFailureLogged_ = false;
     std::chrono::steady_clock::time_point nextReopen_{};
+    hostlib::LineGuard guard_;
+    Stats* stats_;
+    std::array<std::chrono::steady_clock::time_point, 16> slowWarned_{};
 };
 
 }  // namespace vave8gw

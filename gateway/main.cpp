@@ -25,6 +25,7 @@
 #include "gateway/reply.h"
 #include "gateway/line_server.h"
 #include "gateway/server.h"
+#include "host/line_guard.h"
 #include "host/line_loop.h"
 #include "tags/config.h"
 #include "tags/scanner.h"
@@ -95,6 +96,12 @@ Gateway:
 Connection (as vave8ctl):
   --port NAME --baud N --data-bits N --parity P --stop-bits S --timeout MS
   --ticks N --module PATH --verbose (-v: the driver's lines as they come)
+  --late-guard MS        after a transfer with a failed attempt, hold the next
+                         request this long, so that a late reply to it is
+                         dropped and never taken for the next one's (default:
+                         twice the time limit + the longest frame's time at
+                         the baud rate + 100 ms; 2402 ms at the defaults).
+                         0 turns it off
   -h, --help             this text
 
 Signals:
@@ -362,7 +369,7 @@ int main(int argc, char** argv) {
     std::promise<std::string> started;
     std::future<std::string> startResult = started.get_future();
     std::thread line([&] {
-        Line driver(settings.connection, settings.deadBackoff);
+        Line driver(settings.connection, settings.deadBackoff, &stats);
         Responder responder(&stats);
         std::string why;
         if (!driver.Start(&why)) {
@@ -403,13 +410,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     const LineParams& l = settings.connection.line;
-    std::fprintf(stderr, "vave8gw %s: serving %s (%u baud, %u%c%s, timeout %d ticks) on %s\n",
+    std::fprintf(stderr, "vave8gw %s: serving %s (%u baud, %u%c%s, timeout %d ticks, late guard %lld ms) on %s\n",
                  VAVE8_VERSION, settings.connection.port.c_str(), l.baud, l.dataBits,
                  "NOEMS"[l.parity % 5],
                  l.stopBits == 0   ? "1"
                  : l.stopBits == 1 ? "1.5"
                                    : "2",
-                 settings.connection.ticks, bound.c_str());
+                 settings.connection.ticks,
+                 static_cast<long long>(
+                     settings.connection.lateGuardMs
+                         ? *settings.connection.lateGuardMs
+                         : hostlib::DefaultLateGuard(settings.connection.ticks, l).count()),
+                 bound.c_str());
     // The network thread (this one; the line thread started above keeps the
     // normal policy) never preempts the task that woke it: a client's
     // request then lets the sender finish its system call before the

@@ -26,6 +26,16 @@ void Stats::Record(uint8_t unit, uint8_t exception, bool backoff, double seconds
     latency_[static_cast<size_t>(std::min(bucket, kBuckets - 1))]++;
 }
 
+void Stats::RecordReply(uint8_t station, double seconds) {
+    std::lock_guard lock(mutex_);
+    replies_[station & 15].Record(seconds);
+}
+
+std::string Stats::SlowWarning(uint8_t station, int32_t readLimitMs) const {
+    std::lock_guard lock(mutex_);
+    return replies_[station & 15].SlowWarning(station & 15, readLimitMs);
+}
+
 double Stats::Quantile(double share) const {
     if (total_ == 0) return 0;
     const auto rank = static_cast<uint64_t>(std::ceil(share * static_cast<double>(total_)));
@@ -56,6 +66,11 @@ std::string Stats::Line(size_t peakRequests, size_t peakConnections, int connect
                           static_cast<unsigned long long>(exceptions[static_cast<size_t>(e)]));
             line += text;
         }
+    }
+    for (int station = 0; station < 16; ++station) {
+        const hostlib::ReplyTimes& times = replies_[static_cast<size_t>(station)];
+        if (times.Count() == 0) continue;
+        line += "; station " + std::to_string(station) + " replies " + times.Summary();
     }
     std::snprintf(text, sizeof text,
                   "; latency median %.3f ms, p99 %.3f ms; dead-station backoff answered %llu at "

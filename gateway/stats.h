@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "host/reply_times.h"
+
 namespace vave8gw {
 
 // Log lines that a client can make the gateway write as often as it likes
@@ -47,6 +49,12 @@ class Stats {
 public:
     void Record(uint8_t unit, uint8_t exception, bool backoff, double seconds);
 
+    // A PLC's reply time: a transfer that succeeded at its first attempt,
+    // from its request sent to its reply complete. Stations 0..15.
+    void RecordReply(uint8_t station, double seconds);
+    // ReplyTimes::SlowWarning for this station.
+    std::string SlowWarning(uint8_t station, int32_t readLimitMs) const;
+
     // One line; the peaks are the scheduler's (requests and connections that
     // were waiting for the line at once).
     std::string Line(size_t peakRequests, size_t peakConnections, int connections) const;
@@ -63,6 +71,7 @@ private:
     std::array<std::array<uint64_t, 16>, 256> byUnitAndException_{};  // exceptions 0..0x0F
     std::array<uint64_t, 256> byUnit_{};
     std::array<uint64_t, kBuckets> latency_{};
+    std::array<hostlib::ReplyTimes, 16> replies_{};
     uint64_t total_ = 0;
     uint64_t failed_ = 0;
     uint64_t backoff_ = 0;

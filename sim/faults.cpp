@@ -179,12 +179,25 @@ bool ParseFault(std::string_view text, Fault& out, std::string* error) {
             f.param = static_cast<uint32_t>(f.bytes.size());
         } else {
             uint64_t v;
-            if (!ParseNumber(param, v) || v < info->min_param || v > info->max_param) {
+            uint64_t top = 0;
+            const size_t dash = param.find('-');
+            const bool ranged = dash != std::string_view::npos;
+            if (ranged) {
+                if (!ParseNumber(Trim(param.substr(dash + 1)), top) || top > info->max_param) {
+                    return Fail(error, "bad range for " + std::string(info->name) + " (up to " +
+                                           std::to_string(info->max_param) + "): \"" + whole +
+                                           "\"");
+                }
+                param = Trim(param.substr(0, dash));
+            }
+            if (!ParseNumber(param, v) || v < info->min_param || v > info->max_param ||
+                (ranged && top < v)) {
                 return Fail(error, "bad parameter for " + std::string(info->name) + " (" +
                                        std::to_string(info->min_param) + ".." +
                                        std::to_string(info->max_param) + "): \"" + whole + "\"");
             }
             f.param = static_cast<uint32_t>(v);
+            if (ranged) f.paramMax = static_cast<uint32_t>(top);
         }
     }
     if (f.kind == FaultKind::kUnknown &&
@@ -273,6 +286,7 @@ std::string FaultToString(const Fault& f) {
         s += hex;
     } else if (info.takes_param) {
         s += "=" + std::to_string(f.param);
+        if (f.paramMax > f.param) s += "-" + std::to_string(f.paramMax);
     }
     if (f.station >= 0) s += "@" + std::to_string(f.station);
     if (f.request == kReqRead) s += "@read";
@@ -317,6 +331,15 @@ void FaultPlan::Clear() {
     pool_.clear();
 }
 
+Fault FaultPlan::Drawn(Fault fault) {
+    if (fault.paramMax > fault.param) {
+        std::uniform_int_distribution<uint32_t> draw(fault.param, fault.paramMax);
+        fault.param = draw(rng_);
+        fault.paramMax = 0;
+    }
+    return fault;
+}
+
 Fault FaultPlan::Pick(uint64_t index, const Request& req) {
     Fault chosen;
     bool found = false;
@@ -331,23 +354,23 @@ Fault FaultPlan::Pick(uint64_t index, const Request& req) {
             ++it;
         }
     }
-    if (found) return chosen;
+    if (found) return Drawn(chosen);
     for (auto it = queue_.begin(); it != queue_.end(); ++it) {
         if (it->Matches(req)) {
             chosen = *it;
             queue_.erase(it);
-            return chosen;
+            return Drawn(chosen);
         }
     }
     for (const Fault& f : every_) {
-        if (f.Matches(req)) return f;
+        if (f.Matches(req)) return Drawn(f);
     }
     if (rate_ > 0 && !pool_.empty()) {
         std::uniform_real_distribution<double> coin(0.0, 1.0);
         if (coin(rng_) < rate_) {
             std::uniform_int_distribution<size_t> pick(0, pool_.size() - 1);
             const Fault& f = pool_[pick(rng_)];
-            if (f.Matches(req)) return f;
+            if (f.Matches(req)) return Drawn(f);
         }
     }
     return chosen;

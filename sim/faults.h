@@ -50,6 +50,9 @@ struct Fault {
     // error: the error code; unknown: the block type; short: bytes cut;
     // split, late: milliseconds; garbage: number of random bytes.
     uint32_t param = 0;
+    // Above param: each use draws its parameter from param..paramMax
+    // ("late=0-2000": every late reply late by its own time).
+    uint32_t paramMax = 0;
     std::vector<uint8_t> bytes;  // garbage: the given bytes (random when empty)
     int station = -1;            // only for this station; -1 any
     uint8_t request = 0;         // only for this request code; 0 any
@@ -70,8 +73,8 @@ struct ScriptEntry {
     Fault fault;
 };
 
-// One fault: KIND[=PARAM][@FILTER]..., FILTER a station number, read/write
-// or bytes=FIRST-LAST (hex byte addresses).
+// One fault: KIND[=PARAM[-MAX]][@FILTER]..., FILTER a station number,
+// read/write or bytes=FIRST-LAST (hex byte addresses).
 bool ParseFault(std::string_view text, Fault& out, std::string* error);
 // A script: entries separated by commas, semicolons or newlines, each
 // [N:|*:]FAULT; '#' starts a comment running to the end of the line.
@@ -98,6 +101,9 @@ public:
     std::vector<uint8_t> GarbageBytes(const Fault& fault);
 
 private:
+    // The fault with a parameter range drawn down to one value.
+    Fault Drawn(Fault fault);
+
     std::vector<ScriptEntry> numbered_;
     std::vector<Fault> queue_;
     std::vector<Fault> every_;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/line_guard.h"
 #include "tools/format.h"
 #include "tools/session.h"
 
@@ -238,7 +239,10 @@ public:
           area_(ValueArea(count_)),
           transfer_(MakeTransfer(gate, count_, area_.data())),
           terminal_(StdoutIsTerminal() && !options.verbose),
-          started_(std::chrono::steady_clock::now()) {}
+          started_(std::chrono::steady_clock::now()),
+          guard_(options.lateGuardMs
+                     ? std::chrono::milliseconds(*options.lateGuardMs)
+                     : hostlib::DefaultLateGuard(options.ticks, options.line)) {}
 
     int Run() {
         CatchInterrupt();
@@ -248,7 +252,7 @@ public:
         // The first read runs even if Ctrl-C came before it: a poll that
         // was started shows at least one read.
         for (uint64_t n = 0; !options_.times || n < *options_.times; ++n) {
-            if (n != 0) PauseUnlessInterrupted(options_.intervalMs);
+            if (n != 0) PauseUnlessInterrupted(PauseMs());
             if (n != 0 && g_interrupted) break;
             ReadOnce();
             if (g_interrupted) break;
@@ -267,6 +271,15 @@ private:
         g_tallyLength = static_cast<std::sig_atomic_t>(n);
     }
 
+    // The interval, or longer while a late reply to the last read may still
+    // come.
+    uint32_t PauseMs() const {
+        const auto hold = std::chrono::ceil<std::chrono::milliseconds>(
+            guard_.ClearAt() - std::chrono::steady_clock::now());
+        return hold.count() > options_.intervalMs ? static_cast<uint32_t>(hold.count())
+                                                  : options_.intervalMs;
+    }
+
     // Every read that ran is shown and counted, the one Ctrl-C waited for
     // as well.
     void ReadOnce() {
@@ -276,6 +289,9 @@ private:
             session_->Host().Call(block_ ? FN_BLOCK_READ : FN_SINGLE_READ, &transfer_);
         const auto after = std::chrono::steady_clock::now();
         const std::vector<LogLine> lines = session_->Host().TakeLines();
+        std::vector<std::string> texts;
+        for (const LogLine& line : lines) texts.push_back(line.text);
+        guard_.Ended(hostlib::Disturbed(result, texts), after);
         tally_.lastMs = std::chrono::duration<double, std::milli>(after - before).count();
         const double at = std::chrono::duration<double>(after - started_).count();
         if (terminal_) std::printf("\r\033[K");
@@ -324,6 +340,7 @@ private:
     GateTransfer transfer_;
     bool terminal_;
     std::chrono::steady_clock::time_point started_;
+    hostlib::LineGuard guard_;
     PollTally tally_;
     std::vector<uint32_t> previous_;
     bool lastFailed_ = false;

@@ -125,6 +125,13 @@ bool ApplyTicks(ConnectionOptions* o, std::string_view v, std::string* e) {
     return true;
 }
 
+bool ApplyLateGuard(ConnectionOptions* o, std::string_view v, std::string* e) {
+    int64_t n = 0;
+    if (!ParseInteger(v, 0, 3600000, &n)) return BadNumber(e, "late-guard", v, "0..3600000 ms");
+    o->lateGuardMs = static_cast<int32_t>(n);
+    return true;
+}
+
 bool ApplyVerbose(ConnectionOptions* o, std::string_view, std::string*) {
     return o->verbose = true;
 }
@@ -177,7 +184,7 @@ constexpr ConnectionOptionSpec kConnectionOptions[] = {
     {"baud", true, ApplyBaud},        {"data-bits", true, ApplyDataBits},
     {"parity", true, ApplyParity},    {"stop-bits", true, ApplyStopBits},
     {"timeout", true, ApplyTimeout},  {"ticks", true, ApplyTicks},
-    {"verbose", false, ApplyVerbose},
+    {"late-guard", true, ApplyLateGuard}, {"verbose", false, ApplyVerbose},
 };
 
 // vave8ctl's table entry for a connection option.
@@ -195,6 +202,7 @@ constexpr OptionSpec kOptions[] = {
     {"stop-bits", true, kPortCommands, Connection<ApplyStopBits>},
     {"timeout", true, kPortCommands, Connection<ApplyTimeout>},
     {"ticks", true, kPortCommands, Connection<ApplyTicks>},
+    {"late-guard", true, "poll", Connection<ApplyLateGuard>},
     {"verbose", false, nullptr, Connection<ApplyVerbose>},
     {"trace", false, "read write poll demo", ApplyTrace},
     {"help", false, nullptr, ApplyHelp},
@@ -376,6 +384,11 @@ Connection (open, read, write, poll):
                      ticks of 10 ms (default 1000)
   --ticks N          the same in ticks of 10 ms (default 100). 0 means no limit:
                      a PLC that stays silent then blocks the tool for ever
+  --late-guard MS    poll: after a read with a failed attempt, wait this long
+                     before the next request, so that a late reply to it is
+                     dropped and never taken for the next one's (default: twice
+                     the time limit + the longest frame's time at the baud rate
+                     + 100 ms; 2402 ms at the defaults). 0 turns it off
 Other options:
   --module PATH      driver module to load (default: libvave8.so beside this
                      program; vave8.dll on Windows)

@@ -31,6 +31,9 @@ struct ConnectionOptions {
     std::string port;    // empty: none given
     LineParams line{9600, 8, 0, 2};
     int32_t ticks = kDefaultTicks;
+    // Milliseconds the next request waits after a transaction with a failed
+    // attempt; unset: twice the read limit plus the longest frame's time.
+    std::optional<int32_t> lateGuardMs;
     bool verbose = false;
 };
 
@@ -43,7 +46,7 @@ struct ConnectionOptionSpec {
 };
 
 // The table entry of --NAME when it is a connection option (--module, --port,
-// --baud, --data-bits, --parity, --stop-bits, --timeout, --ticks, --verbose),
+// --baud, --data-bits, --parity, --stop-bits, --timeout, --ticks, --late-guard, --verbose),
 // else null. A failed apply leaves the message (no program prefix) in `error`.
 const ConnectionOptionSpec* FindConnectionOption(std::string_view name);
 

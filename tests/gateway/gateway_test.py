@@ -595,5 +595,194 @@ st2/temp,0290010,float32,200,r
                          all(x["quality"] == "good" for x in t.values()))
 
 
+class LateReplies(Case):
+    """Random timing faults on every station beside other kinds, clients
+    reading and writing registers and coils: no good read may carry a value
+    the PLC did not hold, no byte may change that nobody wrote. Each client
+    writes only its own part of each station, so its model of it is exact
+    but for failed writes, which may or may not have landed.
+
+    LATE_SECONDS sets the length (default 30), GW_ARGS adds gateway options
+    (GW_ARGS="--late-guard 0" shows what the guard prevents)."""
+
+    STATIONS = 4
+    CLIENTS = 3
+    # Read limit 100 ms; replies late past it by up to twice that, or split
+    # that long, drawn most often (a kind named twice is drawn twice as often).
+    KINDS = ("late=100-200,late=100-200,late=100-200,late=0-200,split=100-200,split=0-200,"
+             "silence,taken,crc,garbage,short,lonestart,error,wrongtype")
+
+    def test_no_late_reply_passes_for_a_fresh_one(self):
+        seconds = float(os.environ.get("LATE_SECONDS", "30"))
+        rng = random.Random(15)
+        image = {st: bytes(rng.randrange(256) for _ in range(MEMORY)) for st in range(self.STATIONS)}
+        line = Line(image, sim_args=["--stations", f"0-{self.STATIONS - 1}", "--random", "0.5",
+                                     "--seed", "15", "--random-kinds", self.KINDS, "--stats"],
+                    gw_args=["--dead-backoff", "0", *os.environ.get("GW_ARGS", "").split()])
+        # Every byte of every station: the values it may hold now.
+        model = {st: [{b} for b in data] for st, data in image.items()}
+        lock = threading.Lock()
+        tally = {"requests": 0, "good reads": 0, "false successes": 0, "refused coil writes": 0}
+        wrong = []
+        deadline = time.monotonic() + seconds
+
+        def check(station, first_byte, got):
+            with lock:
+                tally["good reads"] += 1
+                bad = [first_byte + k for k, b in enumerate(got)
+                       if b not in model[station][first_byte + k]]
+                if bad:
+                    tally["false successes"] += 1
+                    wrong.append(f"station {station} bytes {bad[:4]}: {list(got[:8])}")
+                for k, b in enumerate(got):
+                    model[station][first_byte + k] = {b}
+
+        def wrote(station, changes, landed):
+            """changes: {byte address: function of an old value}."""
+            with lock:
+                for at, change in changes.items():
+                    new = {change(v) for v in model[station][at]}
+                    model[station][at] = new if landed else model[station][at] | new
+
+        def client(i):
+            try:
+                run(i)
+            except Exception as e:  # noqa: BLE001 - reported below
+                wrong.append(f"client {i}: {e!r}")
+
+        def run(i):
+            c = ModbusTcpClient("127.0.0.1", port=line.port, timeout=20, retries=0)
+            assert c.connect()
+            own_reg = 4096 + 64 * i  # registers; bytes 2 * own_reg ..
+            own_coil = 8 * (6000 + 16 * i)  # 16 bytes of coils
+            crng = random.Random(i)
+            while time.monotonic() < deadline:
+                st = crng.randrange(self.STATIONS)
+                op = crng.randrange(6)
+                with lock:
+                    tally["requests"] += 1
+                if op == 0:  # registers anywhere, written by others or not
+                    first = crng.choice([crng.randrange(2000), own_reg, 4096 + 64 * crng.randrange(self.CLIENTS)])
+                    n = crng.randrange(1, 40)
+                    r = c.read_holding_registers(first, n, slave=st)
+                    if not r.isError():
+                        got = b"".join(v.to_bytes(2, "big") for v in r.registers)
+                        if first >= 4096 and first < 4096 + 64 * self.CLIENTS and first != own_reg:
+                            continue  # another client's part: not in this client's sight
+                        check(st, 2 * first, got)
+                elif op == 1:
+                    first = own_reg + crng.randrange(32)
+                    values = [crng.randrange(65536) for _ in range(crng.randrange(1, 32))]
+                    r = c.write_registers(first, values, slave=st)
+                    wrote(st, {2 * first + k: (lambda v, b=(values[k // 2] >> (8 * (1 - k % 2))) & 0xFF: b)
+                               for k in range(2 * len(values))}, not r.isError())
+                elif op == 2:
+                    first = own_reg + crng.randrange(32)
+                    value = crng.randrange(65536)
+                    r = c.write_register(first, value, slave=st)
+                    wrote(st, {2 * first: lambda v: value >> 8, 2 * first + 1: lambda v: value & 0xFF},
+                          not r.isError())
+                elif op == 3:
+                    first = own_coil + crng.randrange(64)
+                    n = crng.randrange(1, 64)
+                    r = c.read_coils(first, n, slave=st)
+                    if not r.isError():
+                        # Whole bytes only: what a coil read returns of them.
+                        bits = r.bits[:n]
+                        with lock:
+                            tally["good reads"] += 1
+                            for k, bit in enumerate(bits):
+                                coil = first + k
+                                at, mask = coil // 8, 1 << (coil % 8)
+                                fits = {v for v in model[st][at] if bool(v & mask) == bool(bit)}
+                                if not fits:
+                                    tally["false successes"] += 1
+                                    wrong.append(f"station {st} coil {coil}: {bit}")
+                                    break
+                                model[st][at] = fits
+                elif op == 4:
+                    coil = own_coil + crng.randrange(128)
+                    on = crng.randrange(2) == 1
+                    r = c.write_coil(coil, on, slave=st)
+                    mask = 1 << (coil % 8)
+                    if getattr(r, "exception_code", None) == 4:
+                        with lock:
+                            tally["refused coil writes"] += 1
+                    wrote(st, {coil // 8: lambda v: v | mask if on else v & ~mask}, not r.isError())
+                else:
+                    first = own_coil + crng.randrange(64)
+                    bits = [crng.randrange(2) == 1 for _ in range(crng.randrange(1, 64))]
+                    r = c.write_coils(first, bits, slave=st)
+                    changes = {}
+                    for at in range(first // 8, (first + len(bits) - 1) // 8 + 1):
+                        def change(v, at=at):
+                            for k, bit in enumerate(bits):
+                                if (first + k) // 8 == at:
+                                    mask = 1 << ((first + k) % 8)
+                                    v = v | mask if bit else v & ~mask
+                            return v
+                        changes[at] = change
+                    wrote(st, changes, not r.isError())
+            c.close()
+
+        threads = [threading.Thread(target=client, args=(i,)) for i in range(self.CLIENTS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(seconds + 120)
+        dumped = line.close()
+        bytes_wrong = sum(1 for st in range(self.STATIONS) for at in range(MEMORY)
+                          if dumped.get(st, bytes(MEMORY))[at] not in model[st][at])
+        faults = line.sim.wait_for(r"p8sim: faults.*").group(0)
+        late = sum(int(n) for n in re.findall(r"(?:late|split) (\d+)", faults))
+        print(f"\n{tally}, bytes wrong {bytes_wrong}; {faults}", file=sys.stderr)
+        self.assertGreater(tally["good reads"], 10)
+        self.assertGreater(late, 5)
+        self.assertEqual((tally["false successes"], bytes_wrong), (0, 0), wrong[:10])
+
+    def test_coil_writes_never_write_back_a_doubtful_byte(self):
+        # Read limit 300 ms. Request 1 (a read of station 1, byte 0xFF) is
+        # 450 ms late: attempt 2 takes its reply, and attempt 2's own reply
+        # comes 200 ms later. Without the guard it answered the coil write's
+        # read-back of station 2 and all eight bits were written back.
+        stale = (["--fault", "1:late=450,2:late=200"], True, 0x01)
+        # The read-back's own attempt 1 is late: its attempt 2 brings a good
+        # result that may be another request's, so nothing is written.
+        doubtful = (["--fault", "1:late=450@2"], False, 0x00)
+        for write in ("coil", "coils"):
+            for sim_args, ok, byte in (stale, doubtful):
+                with self.subTest(write=write, good=ok):
+                    line = Line({1: b"\xFF", 2: b"\x00"}, sim_args=sim_args,
+                                gw_args=["--ticks", "30", "--dead-backoff", "0"])
+                    c = line.client()
+                    if ok:
+                        self.assertEqual(c.read_coils(0, 8, slave=1).bits[:8], [True] * 8)
+                    before = line.requests_on_line()
+                    r = c.write_coil(0, True, slave=2) if write == "coil" else \
+                        c.write_coils(0, [True], slave=2)
+                    self.assertEqual(getattr(r, "exception_code", None), None if ok else 4, str(r))
+                    if not ok:
+                        line.gw.wait_for("coil write not sent")
+                        # Both attempts of the read-back, no write.
+                        self.assertEqual(line.requests_after(before, 3, timeout=1), 2)
+                    c.close()
+                    self.assertEqual(line.close().get(2, bytes(1))[0], byte)
+
+    def test_reply_times_and_a_station_near_the_limit(self):
+        line = Line(sim_args=["--fault", "*:late=90@3"], gw_args=["--ticks", "15"])
+        c = line.client()
+        for station in (3, 3, 3, 5):
+            self.assertFalse(c.read_holding_registers(0, 1, slave=station).isError())
+        c.close()
+        line.gw.wait_for(r"station 3 answers in up to (9\d|1[0-4]\d) ms against a 150 ms read limit: "
+                         r"raise --timeout")
+        line.gw.stop()
+        stats = line.gw.wait_for(r"stats: .*").group(0)
+        self.assertRegex(stats, r"station 3 replies median (9\d|1[0-4]\d)\.\d ms, p99 [\d.]+ ms, "
+                                r"max [\d.]+ ms \(n 3\); station 5 replies median")
+        self.assertEqual(len(re.findall("answers in up to", line.gw.text())), 1, "once an hour")
+        line.close()
+
+
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0], *sys.argv[3:]])

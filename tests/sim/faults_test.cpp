@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace p8sim {
 namespace {
 
@@ -84,6 +86,9 @@ TEST(SimFaults, RejectsBadScripts) {
         "error=256",      // codes are bytes
         "error=",         // empty parameter
         "late=-5",        // no negative delays
+        "late=300-200",   // a range that runs backwards
+        "split=0-",       // a range without its end
+        "late=0-600001",  // past the longest delay
         "unknown=3",      // 3 is a DATA block, not an unknown one
         "short=0",        // cutting nothing is no fault
         "garbage=xF159",  // noise holding a start pair
@@ -174,6 +179,27 @@ TEST(SimFaults, RandomFaultsAreSeededAndRated) {
     for (FaultKind k : run(0.1, 9)) some += k != FaultKind::kNone;
     EXPECT_GT(some, 100);  // about 200 expected
     EXPECT_LT(some, 300);
+}
+
+TEST(SimFaults, RangedDelaysDrawEachUseWithinTheRange) {
+    std::vector<ScriptEntry> entries;
+    std::string err;
+    ASSERT_TRUE(ParseFaultScript("*:late=100-2000@read", entries, &err)) << err;
+    ASSERT_EQ(FaultToString(entries[0].fault), "late=100-2000@read");
+    FaultPlan plan;
+    plan.Add(entries[0]);
+    uint32_t low = UINT32_MAX, high = 0;
+    for (uint64_t i = 1; i <= 500; ++i) {
+        const Fault f = plan.Pick(i, Req(kReqRead, 2));
+        ASSERT_EQ(f.kind, FaultKind::kLate);
+        ASSERT_GE(f.param, 100u);
+        ASSERT_LE(f.param, 2000u);
+        EXPECT_EQ(f.paramMax, 0u);  // what the server sees is one value
+        low = std::min(low, f.param);
+        high = std::max(high, f.param);
+    }
+    EXPECT_LT(low, 300u);
+    EXPECT_GT(high, 1800u);
 }
 
 TEST(SimFaults, RandomGarbageHoldsNoStartCharacter) {

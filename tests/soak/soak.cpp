@@ -34,6 +34,13 @@
 // failed attempt does) the soak waits until the simulator has answered every
 // request that went out (in-process), or a fixed time longer than the
 // slowest injected reply (--port).
+//
+// --no-settle drops that wait and does what a host that scans without pause
+// does: the line guard every host program shares holds the next transfer
+// only after one whose attempt ended without a whole frame, for its bound,
+// and the faults keep within that bound (no reply later than twice the read
+// limit). Then the soak proves the bound: with no knowledge of the
+// simulator's state, still no false success and no byte wrong.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -46,6 +53,7 @@
 #include <vector>
 
 #include "driver/records.h"
+#include "host/line_guard.h"
 #include "tests/soak/host.h"
 #include "tests/soak/model.h"
 
@@ -76,6 +84,9 @@ const char kUsage[] =
     "                      arguments of this run one per line, and exit\n"
     "  --dump-shadow FILE  write the expected final memory in p8sim's dump format\n"
     "  --settle-ms MS      with --port: wait after a disturbed transfer (default from T)\n"
+    "  --no-settle         never wait for the simulator: hold the line only as a host does\n"
+    "                      (the shared late-reply guard), with replies at most 2 x T late\n"
+    "  --late-guard MS     the guard's length with --no-settle (default: the hosts' default)\n"
     "  --parity P          line parity for ColdStart: 0 none .. 4 space (default 2, even)\n"
     "  --verbose           print every transfer that failed\n";
 
@@ -89,6 +100,8 @@ struct Options {
     std::string prepare;
     std::string dumpShadow;
     int32_t settleMs = -1;
+    bool noSettle = false;
+    int32_t lateGuardMs = -1;
     uint16_t parity = 2;
     bool verbose = false;
 };
@@ -98,8 +111,20 @@ struct Options {
 // halves come within one read limit and one whose halves do not; a reply
 // late enough to be taken by the next attempt and one that comes after the
 // transfer gave up.
-std::string FaultKinds(int32_t ticks) {
+//
+// Without the settling wait, no reply comes later than twice the read limit:
+// late and split replies are drawn from that range instead.
+std::string FaultKinds(int32_t ticks, bool bounded) {
     const int32_t t = ticks * 10;
+    if (bounded) {
+        // Most often past the read limit, where a late reply outlives its
+        // attempt: a kind named twice is drawn twice as often.
+        const std::string past = "=" + std::to_string(t) + "-" + std::to_string(2 * t);
+        return "silence,error=0x0C,error=0x01,unknown=0x07,crc,garbage=8,garbage=300,"
+               "lonestart,empty,short=1,wrongtype,undoubled,taken,late=0-" +
+               std::to_string(2 * t) + ",split=0-" + std::to_string(2 * t) + ",late" + past +
+               ",late" + past + ",late" + past + ",late" + past + ",split" + past + ",split" + past;
+    }
     return "silence,error=0x0C,error=0x25,error=0x01,error=0x11,unknown=0x07,unknown=0x82,"
            "crc,garbage=8,garbage=300,lonestart,empty,short=1,short=3,"
            "split=" +
@@ -145,6 +170,12 @@ bool ParseOptions(int argc, char** argv, Options* o, int* exitCode) {
         } else if (a == "--verbose") {
             o->verbose = true;
             used = false;
+        } else if (a == "--no-settle") {
+            o->noSettle = true;
+            used = false;
+        } else if (a == "--late-guard" && ParseU64(v, &n) && n <= 600000) {
+            o->lateGuardMs = static_cast<int32_t>(n);
+            o->noSettle = true;
         } else if (a == "--transactions" && ParseU64(v, &n) && n > 0) {
             o->transactions = n;
         } else if (a == "--fault-rate" && v != nullptr) {
@@ -214,7 +245,12 @@ struct Tally {
 // What the soak talks to, and what it can see of it.
 class Plc {
 public:
-    explicit Plc(const Options& options) : options_(options) {}
+    explicit Plc(const Options& options)
+        : options_(options),
+          guard_(options.lateGuardMs >= 0
+                     ? std::chrono::milliseconds(options.lateGuardMs)
+                     : hostlib::DefaultLateGuard(options.timeoutTicks,
+                                                 LineParams{9600, 8, 0, options.parity})) {}
 
     bool Start(const soak::Shadow& shadow, std::string* error) {
         if (!options_.port.empty()) {
@@ -223,7 +259,7 @@ public:
         }
 #if defined(VAVE8_SOAK_HAVE_SIM)
         std::vector<p8sim::ScriptEntry> entries;
-        if (!p8sim::ParseFaultScript(FaultKinds(options_.timeoutTicks), entries, error)) {
+        if (!p8sim::ParseFaultScript(FaultKinds(options_.timeoutTicks, options_.noSettle), entries, error)) {
             return false;
         }
         std::vector<p8sim::Fault> pool;
@@ -288,14 +324,22 @@ public:
 
     // After a transfer that put `sent` requests on the line. Gives false when
     // the simulator saw other traffic than that.
-    bool AfterTransfer(bool disturbed, uint64_t sent, Tally* tally, std::string* why) {
+    bool AfterTransfer(int32_t result, const Lines& lines, uint64_t sent, Tally* tally,
+                       std::string* why) {
         sent_ += sent;
-        if (!Direct()) {
+        const bool disturbed = !lines.empty();
+        if (options_.noSettle) {
+            // Waited here rather than before the next transfer, which comes
+            // at once: the checks of this one see memory as the next sees it.
+            guard_.Ended(hostlib::Disturbed(result, lines));
+            guard_.WaitClear();
+            if (!Direct()) return true;
+        } else if (!Direct()) {
             if (disturbed) SleepMs(options_.settleMs);
             return true;
         }
 #if defined(VAVE8_SOAK_HAVE_SIM)
-        if (disturbed) {
+        if (disturbed && !options_.noSettle) {
             if (!sim_.WaitForRequests(sent_, 10000)) ++tally->settleTimeouts;
             // The last replies are written to the pseudo-terminal, which
             // hands them to the driver's side from a kernel worker, later
@@ -342,8 +386,11 @@ public:
         return 0;
     }
 
+    uint64_t Holds() const { return guard_.Holds(); }
+
 private:
     const Options& options_;
+    hostlib::LineGuard guard_;
     std::string portName_;
     uint64_t sent_ = 0;
 #if defined(VAVE8_SOAK_HAVE_SIM)
@@ -501,8 +548,8 @@ bool Soak::Transfer(const Op& op, Outcome* out) {
     }
 
     std::string why;
-    if (!plc_.AfterTransfer(!out->lines.empty(), RequestsSent(op, out->result, out->lines), &tally_,
-                            &why)) {
+    if (!plc_.AfterTransfer(out->result, out->lines, RequestsSent(op, out->result, out->lines),
+                            &tally_, &why)) {
         Violation(&tally_.violations, &op, why, out->lines);
     }
     return true;
@@ -746,6 +793,10 @@ void Soak::Report(double seconds) const {
     std::printf("corruptions        %10" PRIu64 "\n", t.corruption);
     std::printf("other violations   %10" PRIu64 "  (settle timeouts %" PRIu64 ")\n", t.violations,
                 t.settleTimeouts);
+    if (options_.noSettle) {
+        std::printf("no settling: line held by the guard after %" PRIu64 " transfers, %.1f/s\n",
+                    plc_.Holds(), seconds > 0 ? static_cast<double>(t.transfers) / seconds : 0.0);
+    }
     std::printf("vave8soak: %s\n", Passed() ? "PASS" : "FAIL");
     std::fflush(stdout);
 }
@@ -762,7 +813,7 @@ int Prepare(const Options& options) {
     std::snprintf(rate, sizeof rate, "%.6f", options.faultRate);
     std::printf("--load\n%s\n--random\n%s\n--seed\n%" PRIu64 "\n--random-kinds\n%s\n",
                 options.prepare.c_str(), rate, options.seed,
-                FaultKinds(options.timeoutTicks).c_str());
+                FaultKinds(options.timeoutTicks, options.noSettle).c_str());
     return 0;
 }
 

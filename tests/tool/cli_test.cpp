@@ -3,6 +3,8 @@
 // what scripts and people rely on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -414,6 +416,21 @@ TEST_F(ToolOnSimulatedPlc, CtrlCCountsTheReadUnderWayOrEndsAtOnce) {
         EXPECT_TRUE(Contains(run.out, c.out)) << run.out;
         EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
     }
+}
+
+TEST_F(ToolOnSimulatedPlc, PollHoldsTheLineAfterAnAttemptTimedOut) {
+    // Attempt 1 is answered past the limit and attempt 2 takes that reply:
+    // attempt 2's own reply may still come, so the next read waits the guard.
+    std::string error;
+    ASSERT_TRUE(sim_.AddFaults("1:late=150", &error)) << error;
+    const auto start = std::chrono::steady_clock::now();
+    const ToolRun run = RunTool(On({"poll", "0340100", "--times", "2", "--interval", "0",
+                                    "--ticks", "10", "--late-guard", "1500"}));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "reads 2: good 2, failed 0")) << run.out;
+    EXPECT_GE(took, std::chrono::milliseconds(1500));
+    EXPECT_EQ(RunTool(On({"poll", "0340100", "--late-guard", "-1"})).exitCode, 64);
 }
 
 TEST(ToolDemo, RunsEndToEndAndChecksEveryStep) {
