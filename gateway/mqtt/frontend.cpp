@@ -213,6 +213,7 @@ struct FrontEnd::Impl {
     uint64_t clientGen = 0;
     std::unique_ptr<ClientContext> clientContext;
     std::atomic<int> bdSeq{0};
+    bool gotConnack = false;  // the network thread's: this client had an answer
 
     std::atomic<bool> netStop{false};
     std::atomic<bool> stopping{false};  // no new connection: the front-end is stopping
@@ -286,6 +287,7 @@ struct FrontEnd::Impl {
     // ------------------------------------------------------------- network
     static void OnConnect(mosquitto*, void* obj, int rc) {
         auto* c = static_cast<ClientContext*>(obj);
+        c->impl->gotConnack = true;
         Event e(Event::Connected);
         e.gen = c->gen;
         e.rc = rc;
@@ -407,10 +409,19 @@ struct FrontEnd::Impl {
                     continue;
                 }
                 up = true;
+                gotConnack = false;
             }
             int rc = mosquitto_loop(client, 100, 1);
             if (rc != MOSQ_ERR_SUCCESS) {
                 up = false;
+                // A TLS handshake or a connection that fails before the
+                // broker answered: the worker never hears of it.
+                if (!gotConnack && !netStop) {
+                    std::string error = "cannot connect to the broker " + broker + ": " +
+                                        (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc));
+                    if (error != lastError) log(error + "; buffering, trying again");
+                    lastError = error;
+                }
                 if (!netStop) {
                     statReconnects++;
                     Sleep(backoff);
