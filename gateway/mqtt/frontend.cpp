@@ -587,69 +587,77 @@ struct FrontEnd::Impl {
         return rows;
     }
 
-    // Sends rows as DDATA (one per station and scan cycle) and JSON values,
-    // at QoS 1 so that the broker's acknowledgement tells when a change is
-    // safe. False when the connection is gone.
+    // Sends rows as DDATA (one per station and scan cycle) and JSON values.
+    // The last message of the chunk goes at QoS 1, the others at QoS 0: the
+    // broker reads one connection in order, so its acknowledgement of the
+    // last says it has them all, and libmosquitto keeps one message to
+    // track instead of thousands. False when the connection is gone.
     bool SendChunk(std::vector<Record> rows, bool historical, int64_t lastRowId) {
         Chunk chunk;
         chunk.serial = nextSerial++;
         chunk.lastRowId = lastRowId;
-        std::vector<int> mids;
-        bool ok = true;
         const auto& tagList = engine.Tags();
+        // Rows name their tags (the tag file may have changed since they
+        // were buffered): look each up once.
+        std::vector<std::optional<size_t>> index(rows.size());
+        for (size_t k = 0; k < rows.size(); ++k) {
+            index[k] = engine.Find(rows[k].tag);
+            if (!index[k]) ++skipped;
+        }
+        struct Message {
+            std::string topic;
+            std::vector<spb::Metric> metrics;  // Sparkplug, encoded when sent (seq)
+            std::string text;                  // JSON
+            bool retain = false;
+        };
+        std::vector<Message> out;
         if (config.sparkplug && born) {
             size_t i = 0;
-            while (ok && i < rows.size()) {
+            while (i < rows.size()) {
                 size_t end = i;
                 while (end < rows.size() && rows[end].batch == rows[i].batch) ++end;
                 std::map<int, std::vector<spb::Metric>> perStation;
                 for (size_t k = i; k < end; ++k) {
                     const Record& r = rows[k];
-                    auto index = engine.Find(r.tag);
-                    if (!index) {
-                        ++skipped;
-                        continue;
-                    }
-                    const tags::Tag& tag = tagList[*index];
+                    if (!index[k]) continue;
+                    const tags::Tag& tag = tagList[*index[k]];
                     if (tag.station < 0 || tag.station >= 16 || !deviceBorn[static_cast<size_t>(tag.station)])
                         continue;  // a dead device's changes: its DDEATH said so
                     spb::Metric m = spb::TagMetric(tag, r.value, static_cast<tags::Quality>(r.quality),
                                                    static_cast<tags::Cause>(r.cause), static_cast<uint64_t>(r.tsMs));
-                    m.alias = *index;
+                    m.alias = *index[k];
                     m.historical = historical;
                     perStation[tag.station].push_back(std::move(m));
                 }
-                for (auto& [station, metrics] : perStation) {
-                    int mid = 0;
-                    if (!PublishSpb(DeviceTopic("DDATA", station), metrics, 1, &mid)) {
-                        ok = false;
-                        break;
-                    }
-                    mids.push_back(mid);
-                }
+                for (auto& [station, metrics] : perStation)
+                    out.push_back({DeviceTopic("DDATA", station), std::move(metrics), {}, false});
                 i = end;
             }
         }
         if (config.json) {
-            for (size_t k = 0; ok && k < rows.size(); ++k) {
+            for (size_t k = 0; k < rows.size(); ++k) {
                 const Record& r = rows[k];
-                auto index = engine.Find(r.tag);
-                if (!index) continue;
-                int mid = 0;
-                if (!Publish(config.json->prefix + "/" + r.tag,
-                             JsonText(tagList[*index], r.value, static_cast<tags::Quality>(r.quality),
-                                      static_cast<tags::Cause>(r.cause), r.errorCode, r.tsMs, historical),
-                             1, true, &mid)) {
-                    ok = false;
-                    break;
-                }
-                mids.push_back(mid);
+                if (!index[k]) continue;
+                out.push_back({config.json->prefix + "/" + r.tag, {},
+                               JsonText(tagList[*index[k]], r.value, static_cast<tags::Quality>(r.quality),
+                                        static_cast<tags::Cause>(r.cause), r.errorCode, r.tsMs, historical),
+                               true});
+            }
+        }
+        bool ok = true;
+        for (size_t k = 0; ok && k < out.size(); ++k) {
+            bool last = k + 1 == out.size();
+            int mid = 0;
+            Message& m = out[k];
+            ok = m.text.empty() ? PublishSpb(m.topic, m.metrics, last ? 1 : 0, &mid)
+                                : Publish(m.topic, m.text, last ? 1 : 0, m.retain, &mid);
+            if (ok && last) {
+                chunk.pending = 1;
+                midChunk[mid] = chunk.serial;
             }
         }
         if (historical) statReplayed += rows.size();
         if (!historical) chunk.live = std::move(rows);
-        chunk.pending = static_cast<int>(mids.size());
-        for (int mid : mids) midChunk[mid] = chunk.serial;
         inflight.push_back(std::move(chunk));
         if (!ok) {
             LostConnection();

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "tags/engine.h"
 
@@ -14,6 +15,7 @@ public:
     explicit FakeEngine(std::string line, std::vector<tags::Tag> tagList)
         : line_(std::move(line)), tags_(std::move(tagList)), samples_(tags_.size()) {
         status_.name = line_;
+        for (size_t i = 0; i < tags_.size(); ++i) byName_[tags_[i].name] = i;
         for (const auto& t : tags_) {
             bool seen = false;
             for (const auto& s : status_.stations) seen |= s.station == t.station;
@@ -73,9 +75,9 @@ public:
     const std::string& LineName() const override { return line_; }
     const std::vector<tags::Tag>& Tags() const override { return tags_; }
     std::optional<size_t> Find(std::string_view name) const override {
-        for (size_t i = 0; i < tags_.size(); ++i)
-            if (tags_[i].name == name) return i;
-        return std::nullopt;
+        auto it = byName_.find(std::string(name));
+        if (it == byName_.end()) return std::nullopt;
+        return it->second;
     }
     tags::Sample Read(size_t tag) const override {
         std::lock_guard lock(mutex_);
@@ -121,6 +123,7 @@ private:
 
     std::string line_;
     std::vector<tags::Tag> tags_;
+    std::unordered_map<std::string, size_t> byName_;
     mutable std::mutex mutex_;
     std::vector<tags::Sample> samples_;
     tags::LineStatus status_;

@@ -297,7 +297,7 @@ const groups = {
         const sub = await subscribe(port, ['plant/a/#']);
         // Retained: a subscriber that comes later still sees the value.
         line.send('set pump/run 1 valve/open 0 flow 3.5 tank/temp 0.1');
-        await until('JSON values', () => sub.got.find((m) => m.topic === 'plant/a/tank/temp'));
+        await until('JSON values', () => sub.got.find((m) => m.topic === 'plant/a/tank/temp' && m.json.value !== null));
         const late = await subscribe(port, ['plant/a/#']);
         const run = await until('retained value', () => late.got.find((m) => m.topic === 'plant/a/pump/run'));
         assert.ok(run.retain);
