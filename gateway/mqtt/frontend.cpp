@@ -245,6 +245,8 @@ struct FrontEnd::Impl {
     uint64_t skipped = 0;
     int lastRefusal = 0;
     Clock::time_point lastPoll{};
+    std::vector<spb::Metric> nodeMetrics;  // as last sent
+    Clock::time_point lastNodeData{};
 
     void Push(Event e) {
         {
@@ -496,6 +498,24 @@ struct FrontEnd::Impl {
         return ms;
     }
 
+    // The line's statistics as they move: what changed, by alias, at most
+    // every ten seconds.
+    void SendNodeData() {
+        if (!born || Clock::now() - lastNodeData < std::chrono::seconds(10)) return;
+        lastNodeData = Clock::now();
+        std::vector<spb::Metric> now = NodeMetrics(engine.Status());
+        if (now.size() != nodeMetrics.size()) return;  // the stations changed: the next birth says so
+        std::vector<spb::Metric> changed;
+        for (size_t i = 0; i < now.size(); ++i) {
+            if (!now[i].alias || now[i].value == nodeMetrics[i].value) continue;
+            spb::Metric m = now[i];
+            m.name.clear();
+            changed.push_back(std::move(m));
+        }
+        nodeMetrics = std::move(now);
+        if (!changed.empty()) PublishSpb(NodeTopic("NDATA"), changed, 0, nullptr);
+    }
+
     void SendDeviceBirth(int station, const std::vector<tags::Sample>& samples) {
         const auto& tagList = engine.Tags();
         std::vector<spb::Metric> ms;
@@ -505,6 +525,7 @@ struct FrontEnd::Impl {
                                            static_cast<uint64_t>(s.sourceTime.time_since_epoch().count() ? Millis(s.sourceTime) : NowMs()));
             m.name = tagList[i].name;
             m.alias = i;
+            m.units = tagList[i].units;
             ms.push_back(std::move(m));
         }
         if (PublishSpb(DeviceTopic("DBIRTH", station), ms, 0, nullptr)) deviceBorn[static_cast<size_t>(station)] = true;
@@ -522,7 +543,9 @@ struct FrontEnd::Impl {
         std::vector<tags::Sample> samples = engine.ReadAll();
         seq = 0;
         deviceBorn.fill(false);
-        if (!PublishSpb(NodeTopic("NBIRTH"), NodeMetrics(line), 0, nullptr)) return;
+        nodeMetrics = NodeMetrics(line);
+        lastNodeData = Clock::now();
+        if (!PublishSpb(NodeTopic("NBIRTH"), nodeMetrics, 0, nullptr)) return;
         born = true;
         for (const auto& s : line.stations) {
             if (s.station < 0 || s.station >= 16 || byStation[static_cast<size_t>(s.station)].empty()) continue;
@@ -558,10 +581,12 @@ struct FrontEnd::Impl {
     void PublishJsonSnapshot() {
         const auto& tagList = engine.Tags();
         std::vector<tags::Sample> samples = engine.ReadAll();
-        for (size_t i = 0; i < tagList.size() && i < samples.size(); ++i) {
+        size_t n = std::min(tagList.size(), samples.size());
+        for (size_t i = 0; i < n; ++i) {
             const auto& s = samples[i];
+            int64_t ts = s.sourceTime.time_since_epoch().count() ? Millis(s.sourceTime) : NowMs();
             Publish(config.json->prefix + "/" + tagList[i].name,
-                    JsonText(tagList[i], s.value, s.quality, s.cause, s.errorCode, Millis(s.sourceTime), false), 1,
+                    JsonText(tagList[i], s.value, s.quality, s.cause, s.errorCode, ts, false), i + 1 == n ? 1 : 0,
                     true);
         }
     }
@@ -1007,7 +1032,10 @@ struct FrontEnd::Impl {
             }
             if (stop) break;
             Replay();
-            if (Clock::now() - lastPoll > std::chrono::seconds(1)) PollStations();
+            if (Clock::now() - lastPoll > std::chrono::seconds(1)) {
+                PollStations();
+                if (Online() && config.sparkplug) SendNodeData();
+            }
             buffer.Tick();
             UpdateStats();
         }

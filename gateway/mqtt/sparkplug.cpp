@@ -58,9 +58,14 @@ std::vector<uint8_t> Encode(uint64_t timestampMs, std::optional<uint64_t> seq,
     std::vector<Spb__Payload__Metric*> pointers(metrics.size());
     std::deque<Spb__Payload__PropertySet> sets;
     std::deque<Spb__Payload__PropertyValue> values;
-    std::deque<Spb__Payload__PropertyValue*> valuePointers;
+    // Each metric's keys and values are contiguous: reserved so that they
+    // never move.
+    std::vector<Spb__Payload__PropertyValue*> valuePointers;
+    std::vector<char*> keyPointers;
+    valuePointers.reserve(2 * metrics.size());
+    keyPointers.reserve(2 * metrics.size());
     static char qualityKey[] = "Quality";
-    static char* qualityKeys[] = {qualityKey};
+    static char unitsKey[] = "engUnit";
     for (size_t i = 0; i < metrics.size(); ++i) {
         const Metric& in = metrics[i];
         Spb__Payload__Metric& m = ms[i];
@@ -104,21 +109,36 @@ std::vector<uint8_t> Encode(uint64_t timestampMs, std::optional<uint64_t> seq,
                 break;
             default: break;
         }
-        if (in.quality) {
-            Spb__Payload__PropertyValue& v = values.emplace_back();
-            spb__payload__property_value__init(&v);
-            v.has_type = true;
-            v.type = Int32;
-            v.value_case = SPB__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE;
-            v.int_value = static_cast<uint32_t>(*in.quality);
-            valuePointers.push_back(&v);
-            Spb__Payload__PropertySet& s = sets.emplace_back();
-            spb__payload__property_set__init(&s);
-            s.n_keys = 1;
-            s.keys = qualityKeys;
-            s.n_values = 1;
-            s.values = &valuePointers.back();
-            m.properties = &s;
+        if (in.quality || !in.units.empty()) {
+            Spb__Payload__PropertySet& set = sets.emplace_back();
+            spb__payload__property_set__init(&set);
+            size_t first = valuePointers.size();
+            auto add = [&](char* key) {
+                keyPointers.push_back(key);
+                Spb__Payload__PropertyValue& v = values.emplace_back();
+                spb__payload__property_value__init(&v);
+                valuePointers.push_back(&v);
+                return &v;
+            };
+            size_t firstKey = keyPointers.size();
+            if (in.quality) {
+                Spb__Payload__PropertyValue* v = add(qualityKey);
+                v->has_type = true;
+                v->type = Int32;
+                v->value_case = SPB__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE;
+                v->int_value = static_cast<uint32_t>(*in.quality);
+            }
+            if (!in.units.empty()) {
+                Spb__Payload__PropertyValue* v = add(unitsKey);
+                v->has_type = true;
+                v->type = String;
+                v->value_case = SPB__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE;
+                v->string_value = const_cast<char*>(in.units.c_str());
+            }
+            set.n_keys = set.n_values = valuePointers.size() - first;
+            set.keys = &keyPointers[firstKey];
+            set.values = &valuePointers[first];
+            m.properties = &set;
         }
     }
     Spb__Payload p;

@@ -31,6 +31,7 @@ struct Metric {
     // int_value, long_value, float_value, double_value, boolean_value, string_value
     std::variant<std::monostate, uint32_t, uint64_t, float, double, bool, std::string> value;
     std::optional<int32_t> quality;
+    std::string units;  // the engUnit property, when not empty
 };
 
 std::vector<uint8_t> Encode(uint64_t timestampMs, std::optional<uint64_t> seq,

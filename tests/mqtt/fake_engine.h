@@ -146,11 +146,13 @@ inline tags::Tag MakeTag(std::string name, int station, tags::Type type, bool rw
 
 inline std::vector<tags::Tag> SampleTags() {
     using T = tags::Type;
-    return {MakeTag("tank/level", 1, T::UInt16, true), MakeTag("tank/temp", 1, T::Float32),
+    std::vector<tags::Tag> list = {MakeTag("tank/level", 1, T::UInt16, true), MakeTag("tank/temp", 1, T::Float32),
             MakeTag("pump/run", 1, T::Bool, true),     MakeTag("count", 1, T::Int32),
             MakeTag("flow", 2, T::Int16, true, 0.1),   MakeTag("valve/open", 2, T::Bool),
             MakeTag("small", 2, T::Int8),              MakeTag("bytes", 2, T::UInt8),
             MakeTag("total", 2, T::UInt32)};
+    list[0].units = "mm";
+    return list;
 }
 
 }  // namespace mqtt_test

@@ -208,6 +208,7 @@ const groups = {
             assert.strictEqual(m.properties.Quality.value, 0, `${name} not scanned: bad`);
             assert.strictEqual(m.value, null, `${name} not scanned: null`);
         }
+        assert.strictEqual(metric(d1, 'tank/level').properties.engUnit.value, 'mm');
         const d2 = find(sub, `${N}DBIRTH/line1/station02`);
         const types2 = { flow: 'Double', 'valve/open': 'Boolean', small: 'Int8', bytes: 'UInt8', total: 'UInt32' };
         for (const [name, type] of Object.entries(types2)) assert.strictEqual(metric(d2, name).type, type, name);
