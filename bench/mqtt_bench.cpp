@@ -284,9 +284,11 @@ int main(int argc, char** argv) {
         }
         buffer.Tick(true);
         double took = Seconds(Clock::now() - start);
+        uintmax_t bytes = fs::file_size(dir / "write.sqlite");
+        if (fs::exists(dir / "write.sqlite-wal")) bytes += fs::file_size(dir / "write.sqlite-wal");
         std::printf("disk buffer write: %.0f changes/s (%zu changes, %.0f bytes/change on disk)\n",
                     static_cast<double>(total) / took, total,
-                    static_cast<double>(fs::file_size(dir / "write.sqlite")) / static_cast<double>(total));
+                    static_cast<double>(bytes) / static_cast<double>(total));
     }
 
     // --- replay: changes buffered while the broker was away, sent when it is back

@@ -398,16 +398,18 @@ struct FrontEnd::Impl {
                         clientContext = std::move(context);
                         mosquitto_user_data_set(m, clientContext.get());
                     }
-                    rc = mosquitto_connect(m, config.host.c_str(), config.port, config.keepaliveS);
+                    // Asynchronous: a broker far away that does not answer
+                    // must not hold up a stop.
+                    rc = mosquitto_connect_async(m, config.host.c_str(), config.port, config.keepaliveS);
                     if (rc != MOSQ_ERR_SUCCESS)
-                        error = "cannot reach the broker " + broker + ": " +
+                        error = "cannot connect to the broker " + broker + ": " +
                                 (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc));
                 }
                 if (!error.empty()) {
                     if (error != lastError) log(error + "; buffering, trying again");
                     lastError = error;
                     Sleep(backoff);
-                    backoff = std::min(backoff * 2, std::chrono::milliseconds(config.keepaliveS * 1000 / 2 + 1000));
+                    backoff = std::min(backoff * 2, std::chrono::milliseconds(5000));
                     continue;
                 }
                 up = true;

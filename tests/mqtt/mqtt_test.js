@@ -392,7 +392,7 @@ const groups = {
         // Without the CA the broker's certificate is refused: nothing is sent.
         const untrusted = await startLine(writeConfig('tls-untrusted', port, '',
             `[mqtt]\nbroker = "mqtts://127.0.0.1:${port}"\n[mqtt.sparkplug]\ngroup_id = "other"\n`));
-        await untrusted.waitErr(/cannot reach the broker 127.0.0.1:\d+: A TLS error/);
+        await untrusted.waitErr(/cannot connect to the broker 127.0.0.1:\d+: A TLS error/);
         untrusted.send('quit');
         await untrusted.waitOut(/^stopped$/);
         const dir = writeConfig('tls', port, '', `[mqtt]\nbroker = "mqtts://127.0.0.1:${port}"\nca_file = "${f('ca.pem')}"\n` +
