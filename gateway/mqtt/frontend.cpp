@@ -800,7 +800,7 @@ struct FrontEnd::Impl {
         inflight.clear();
         midChunk.clear();
         if (!back.empty()) buffer.Append(back);
-        if (connected) log("lost the broker " + broker + "; buffering");
+        if (connected && !finishing) log("lost the broker " + broker + "; buffering");
         connected = born = hostOnline = false;
         deviceBorn.fill(false);
         replayCursor = 0;
@@ -1050,7 +1050,10 @@ struct FrontEnd::Impl {
         statDropped = buffer.Dropped() + skipped;
     }
 
+    bool finishing = false;
+
     void Finish() {
+        finishing = true;
         // Changes the listener handed over just before it was taken off.
         std::deque<Event> rest;
         {

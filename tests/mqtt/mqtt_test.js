@@ -145,6 +145,15 @@ async function startLine(dir) {
     return line;
 }
 
+// A clean stop: its death sent, its buffer closed, and (under the
+// sanitizers) nothing leaked.
+async function quit(line) {
+    line.send('quit');
+    await line.waitOut(/^stopped$/);
+    await until('line exit', () => line.exited);
+    assert.strictEqual(line.exited.code, 0, line.err.slice(-20).join('\n'));
+}
+
 // Every message under the topics, decoded, in the order it came.
 async function subscribe(port, topics, opts = {}) {
     const url = `${opts.tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`;
@@ -281,8 +290,7 @@ const groups = {
 
         // A clean stop sends the death itself.
         m0 = sub.got.length;
-        line.send('quit');
-        await line.waitOut(/^stopped$/);
+        await quit(line);
         const cleanDeath = await until('NDEATH on stop', () => find(sub, `${N}NDEATH/line1`, m0));
         assert.strictEqual(num(metric(cleanDeath, 'bdSeq').value), (bdSeq + 1) % 256);
         printSession(sub.got);
@@ -335,13 +343,11 @@ const groups = {
         // restarted line subscribes and the broker hands it over.
         await sub.publishAsync('plant/a/tank/level/set', '99', { qos: 1, retain: true });
         await line.waitOut(/^write tank\/level 99$/);
-        line.send('quit');
-        await line.waitOut(/^stopped$/);
+        await quit(line);
         const again = await startLine(dir);
         await again.waitErr(/ignored a retained command/);
         await sub.publishAsync('plant/a/tank/level/set', '', { qos: 1, retain: true });
-        again.send('quit');
-        await again.waitOut(/^stopped$/);
+        await quit(again);
         assert.ok(!again.out.some((l) => l.startsWith('write')));
     },
 
@@ -362,15 +368,13 @@ const groups = {
         bad.send('stats');
         await until('buffered', () => bad.out.some((l) => /"buffered":[1-9]/.test(l) || (bad.send('stats'), false)));
         assert.strictEqual(bad.err.filter((l) => /refused the connection/.test(l)).length, 1, 'said once');
-        bad.send('quit');
-        await bad.waitOut(/^stopped$/);
+        await quit(bad);
         // The right one from its file.
         const dir = writeConfig('auth', port, 'username = "edge"\npassword_file = "pw"\n');
         fs.writeFileSync(path.join(dir, 'pw'), 'right-one\n');
         const line = await startLine(dir);
         await until('NBIRTH with a password', () => find(sub, `${N}NBIRTH/line1`));
-        line.send('quit');
-        await line.waitOut(/^stopped$/);
+        await quit(line);
     },
 
     async Tls() {
@@ -393,8 +397,7 @@ const groups = {
         const untrusted = await startLine(writeConfig('tls-untrusted', port, '',
             `[mqtt]\nbroker = "mqtts://127.0.0.1:${port}"\n[mqtt.sparkplug]\ngroup_id = "other"\n`));
         await untrusted.waitErr(/cannot connect to the broker 127.0.0.1:\d+: A TLS error/);
-        untrusted.send('quit');
-        await untrusted.waitOut(/^stopped$/);
+        await quit(untrusted);
         const dir = writeConfig('tls', port, '', `[mqtt]\nbroker = "mqtts://127.0.0.1:${port}"\nca_file = "${f('ca.pem')}"\n` +
             '[mqtt.sparkplug]\ngroup_id = "plant"\nedge_node_id = "line1"\n');
         const line = await startLine(dir);
@@ -402,8 +405,7 @@ const groups = {
         line.send('set count 5');
         const dd = await until('DDATA over TLS', () => find(sub, `${N}DDATA/line1/station01`));
         assert.strictEqual(num(dd.spb.metrics[0].value), 5);
-        line.send('quit');
-        await line.waitOut(/^stopped$/);
+        await quit(line);
     },
 
     // With a primary host: births only once its STATE says online, data
@@ -450,8 +452,7 @@ const groups = {
         assert.ok(!find(sub, `${N}NDEATH/line1`, m0));
         checkSeq(sub.got);
         await sub.publishAsync('spBv1.0/STATE/scada', '', { qos: 1, retain: true });
-        line.send('quit');
-        await line.waitOut(/^stopped$/);
+        await quit(line);
     },
 
     // The broker away while values change: afterwards every change, in
@@ -480,8 +481,7 @@ const groups = {
         const hist = historicalValues(sub);
         assert.ok(hist.some((v) => v > beforeOutage && v <= duringOutage), 'outage values are historical');
         assert.ok(hist.every((v) => v > beforeOutage - 20), 'only what was at risk is historical');
-        line.send('quit');
-        await line.waitOut(/^stopped$/);
+        await quit(line);
     },
 
     // The buffer outlives the line server: stopped and started again while
@@ -496,16 +496,14 @@ const groups = {
         await until('DBIRTH', () => find(sub, `${N}DBIRTH/line1/station01`));
         await broker.stop();
         for (let i = 1; i <= 50; i++) line.send(`set count ${i}`);
-        line.send('quit');
-        await line.waitOut(/^stopped$/);
+        await quit(line);
         line = await startLine(dir);
         await line.waitErr(/changes from before the restart/);
         for (let i = 51; i <= 100; i++) line.send(`set count ${i}`);
         await broker.start();
         await checkAllArrived(sub, 100, line);
         assert.ok(historicalValues(sub).includes(1));
-        line.send('quit');
-        await line.waitOut(/^stopped$/);
+        await quit(line);
     },
 };
 
