@@ -157,6 +157,7 @@ struct FrontEnd::Impl {
         explicit Event(Kind k) : kind(k) {}
         uint64_t gen = 0;
         int rc = 0;
+        int bdSeq = 0;
         std::vector<tags::Change> changes;
         std::string topic, payload;
         bool retain = false;
@@ -178,6 +179,7 @@ struct FrontEnd::Impl {
     struct ClientContext {
         Impl* impl;
         uint64_t gen;
+        int bdSeq;  // in this client's Will
     };
 
     Impl(tags::Engine& e, Config c, Log l) : engine(e), config(std::move(c)), log(std::move(l)) {
@@ -212,7 +214,7 @@ struct FrontEnd::Impl {
     mosquitto* client = nullptr;
     uint64_t clientGen = 0;
     std::unique_ptr<ClientContext> clientContext;
-    std::atomic<int> bdSeq{0};
+    int nextBdSeq = 0;  // the network thread's: for the client being made
     bool gotConnack = false;  // the network thread's: this client had an answer
 
     std::atomic<bool> netStop{false};
@@ -230,6 +232,7 @@ struct FrontEnd::Impl {
     DiskBuffer buffer;
     std::unique_ptr<JsonReader> json;
     uint64_t gen = 0;  // the connection the worker speaks on
+    int bdSeq = 0;     // and its bdSeq
     bool connected = false;
     bool hostOnline = false;
     int64_t hostStateTs = -1;
@@ -293,6 +296,7 @@ struct FrontEnd::Impl {
         Event e(Event::Connected);
         e.gen = c->gen;
         e.rc = rc;
+        e.bdSeq = c->bdSeq;
         c->impl->Push(std::move(e));
     }
     static void OnDisconnect(mosquitto*, void* obj, int rc) {
@@ -362,7 +366,7 @@ struct FrontEnd::Impl {
         }
         if (rc == MOSQ_ERR_SUCCESS && config.sparkplug) {
             int s = NextBdSeq();
-            bdSeq = s;
+            nextBdSeq = s;
             std::vector<uint8_t> death = NodeDeath(s);
             rc = mosquitto_will_set(m, NodeTopic("NDEATH").c_str(), static_cast<int>(death.size()),
                                     death.data(), 1, false);
@@ -389,7 +393,7 @@ struct FrontEnd::Impl {
                 mosquitto* m = MakeClient(error);
                 int rc = MOSQ_ERR_SUCCESS;
                 if (m) {
-                    auto context = std::make_unique<ClientContext>(ClientContext{this, 0});
+                    auto context = std::make_unique<ClientContext>(ClientContext{this, 0, nextBdSeq});
                     {
                         std::lock_guard lock(clientMutex);
                         if (client) mosquitto_destroy(client);
@@ -485,7 +489,7 @@ struct FrontEnd::Impl {
             m.value = value;
             ms.push_back(std::move(m));
         };
-        add("bdSeq", spb::Int64, static_cast<uint64_t>(bdSeq.load()), false);
+        add("bdSeq", spb::Int64, static_cast<uint64_t>(bdSeq), false);
         add("Node Control/Rebirth", spb::Boolean, false);
         add("Line/Name", spb::String, line.name);
         add("Line/Port Down", spb::Boolean, line.portDown);
@@ -845,6 +849,7 @@ struct FrontEnd::Impl {
         }
         lastRefusal = 0;
         gen = e.gen;
+        bdSeq = e.bdSeq;
         connected = true;
         hostOnline = false;
         hostStateTs = -1;
