@@ -955,7 +955,7 @@ struct FrontEnd::Impl {
                 log("DCMD for " + device + ": no metric " + label);
                 continue;
             }
-            if (!c.number) {
+            if (!c.number || !std::isfinite(*c.number)) {
                 log("DCMD for " + device + ": " + label + " has no number");
                 continue;
             }

@@ -162,7 +162,10 @@ async function subscribe(port, topics, opts = {}) {
     c.got = [];
     c.on('message', (topic, payload, packet) => {
         const m = { topic, payload, retain: packet.retain };
-        if (topic.startsWith('spBv1.0/') && !topic.startsWith('spBv1.0/STATE/')) m.spb = sparkplug.decodePayload(payload);
+        // (Commands are the test's own, some of them garbage on purpose.)
+        if (topic.startsWith('spBv1.0/') && !topic.startsWith('spBv1.0/STATE/')) {
+            try { m.spb = sparkplug.decodePayload(payload); } catch (e) { if (!topic.includes('CMD/')) throw e; }
+        }
         else { try { m.json = JSON.parse(payload.toString()); } catch { m.text = payload.toString(); } }
         c.got.push(m);
     });
@@ -275,6 +278,26 @@ const groups = {
         line.send('station 2 good');
         await until('DBIRTH station02 back', () => find(sub, `${N}DBIRTH/line1/station02`, m0));
         checkSeq(sub.got);
+
+        // Nothing a client sends stops the line: garbage, unknown devices
+        // and metrics, a NaN; it still answers a rebirth afterwards.
+        const garbage = [
+            [`${N}NCMD/line1`, Buffer.from([0xff, 0x01, 0x02, 0x0a, 0xff])],
+            [`${N}DCMD/line1/station01`, Buffer.from('not protobuf at all')],
+            [`${N}DCMD/line1/station09`, sparkplug.encodePayload({ timestamp: 1, metrics: [{ alias: 0, type: 'UInt16', value: 1 }] })],
+            [`${N}DCMD/line1/station01`, sparkplug.encodePayload({ timestamp: 1, metrics: [
+                { alias: 4, type: 'Double', value: 1 }, { alias: 1e9, type: 'Int32', value: 1 },
+                { name: 'no/such/tag', type: 'Int32', value: 1 }, { name: 'tank/level', type: 'Double', value: NaN },
+                { name: 'tank/level', type: 'String', value: 'x' }] })],
+            ['vave8/line1/tank/level/set', Buffer.from('{"value":')],
+            ['vave8/line1/no/such/set', Buffer.from('1')],
+        ];
+        for (const [topic, payload] of garbage) await sub.publishAsync(topic, payload, { qos: 1 });
+        await line.waitErr(/DCMD for station01: tank\/level has no number/);
+        m0 = sub.got.length;
+        await sub.publishAsync(`${N}NCMD/line1`, ncmd);
+        await until('NBIRTH after garbage', () => find(sub, `${N}NBIRTH/line1`, m0));
+        assert.ok(!line.out.some((l) => /^write .* (1|NaN)$/.test(l)), 'no write from garbage');
 
         // Killed: the broker sends the Will, the NDEATH with the session's bdSeq.
         m0 = sub.got.length;
