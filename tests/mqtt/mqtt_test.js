@@ -481,12 +481,7 @@ const groups = {
     // The broker away while values change: afterwards every change, in
     // order, the ones from the outage marked historical.
     async Forward() {
-        const port = await freePort();
-        const broker = new Broker(port, { persist: true });
-        await broker.start();
-        const sub = await subscribe(port, [`${N}#`, 'vave8/line1/count'], { clientId: 'fwd-sub', clean: false });
-        const line = await startLine(writeConfig('fwd', port));
-        await until('DBIRTH', () => find(sub, `${N}DBIRTH/line1/station01`));
+        const { broker, sub, line } = await outageSetup('fwd');
         let i = 0;
         const tick = async (ms) => {
             const end = Date.now() + ms;
@@ -510,13 +505,9 @@ const groups = {
     // The buffer outlives the line server: stopped and started again while
     // the broker is away, nothing is lost.
     async Restart() {
-        const port = await freePort();
-        const broker = new Broker(port, { persist: true });
-        await broker.start();
-        const sub = await subscribe(port, [`${N}#`, 'vave8/line1/count'], { clientId: 'rst-sub', clean: false });
-        const dir = writeConfig('rst', port);
-        let line = await startLine(dir);
-        await until('DBIRTH', () => find(sub, `${N}DBIRTH/line1/station01`));
+        const setup = await outageSetup('rst');
+        const { broker, sub, dir } = setup;
+        let { line } = setup;
         await broker.stop();
         for (let i = 1; i <= 50; i++) line.send(`set count ${i}`);
         await quit(line);
@@ -529,6 +520,19 @@ const groups = {
         await quit(line);
     },
 };
+
+// A broker that keeps its subscriber's session (and what is queued for it)
+// across its own restart, the subscriber, and a line that has been born.
+async function outageSetup(name) {
+    const port = await freePort();
+    const broker = new Broker(port, { persist: true });
+    await broker.start();
+    const sub = await subscribe(port, [`${N}#`, 'vave8/line1/count'], { clientId: `${name}-sub`, clean: false });
+    const dir = writeConfig(name, port);
+    const line = await startLine(dir);
+    await until('DBIRTH', () => find(sub, `${N}DBIRTH/line1/station01`));
+    return { broker, sub, dir, line };
+}
 
 function historicalValues(sub) {
     const out = [];
