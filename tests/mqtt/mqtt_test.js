@@ -502,8 +502,8 @@ const groups = {
         await quit(line);
     },
 
-    // The buffer outlives the line server: stopped and started again while
-    // the broker is away, nothing is lost.
+    // The buffer outlives the line server: stopped, or killed, and started
+    // again while the broker is away, nothing is lost.
     async Restart() {
         const setup = await outageSetup('rst');
         const { broker, sub, dir } = setup;
@@ -512,8 +512,14 @@ const groups = {
         for (let i = 1; i <= 50; i++) line.send(`set count ${i}`);
         await quit(line);
         line = await startLine(dir);
-        await line.waitErr(/changes from before the restart/);
+        await line.waitErr(/50 changes from before the restart/);
         for (let i = 51; i <= 100; i++) line.send(`set count ${i}`);
+        // Killed: what was committed (at least once a second) is kept. The
+        // wait is three times that second, for a loaded machine.
+        await sleep(3000);
+        await line.stop('SIGKILL');
+        line = await startLine(dir);
+        await line.waitErr(/100 changes from before the restart/);
         await broker.start();
         await checkAllArrived(sub, 100, line);
         assert.ok(historicalValues(sub).includes(1));
