@@ -9,9 +9,7 @@
 namespace mqtt {
 namespace {
 
-std::string At(const toml::source_region& where) {
-    return "line " + std::to_string(where.begin.line) + ": ";
-}
+int At(const toml::source_region& where) { return static_cast<int>(where.begin.line); }
 
 std::string Resolve(const std::string& path, const ConfigContext& context) {
     if (path.empty() || path.front() == '/' || context.configDir.empty()) return path;
@@ -37,17 +35,16 @@ bool ReadPassword(const std::string& path, std::string& password, std::string& e
 
 class Reader {
 public:
-    Reader(const toml::table& table, std::string section, std::vector<std::string>& errors)
+    Reader(const toml::table& table, std::string section, std::vector<ConfigError>& errors)
         : table_(table), section_(std::move(section)), errors_(errors) {}
 
     // Every key not asked for by the end is an error.
     void Unknown(const std::set<std::string>& known) {
         for (auto&& [key, node] : table_) {
             if (key.str() == "password")
-                errors_.push_back(At(key.source()) + "no password in the config file: use password_file");
+                errors_.push_back({At(key.source()), "no password in the config file: use password_file"});
             else if (!known.count(std::string(key.str())))
-                errors_.push_back(At(key.source()) + "unknown key '" + std::string(key.str()) +
-                                  "' in [" + section_ + "]");
+                errors_.push_back({At(key.source()), "unknown key '" + std::string(key.str()) + "' in [" + section_ + "]"});
         }
     }
 
@@ -58,7 +55,7 @@ public:
             out = *v;
             return true;
         }
-        errors_.push_back(At(node->source()) + section_ + "." + key + " must be a string");
+        errors_.push_back({At(node->source()), section_ + "." + key + " must be a string"});
         return false;
     }
 
@@ -67,8 +64,8 @@ public:
         if (!node) return false;
         auto v = node->value_exact<int64_t>();
         if (!v || *v < low || *v > high) {
-            errors_.push_back(At(node->source()) + section_ + "." + key + " must be an integer from " +
-                              std::to_string(low) + " to " + std::to_string(high));
+            errors_.push_back({At(node->source()), section_ + "." + key + " must be an integer from " +
+                                                       std::to_string(low) + " to " + std::to_string(high)});
             return false;
         }
         out = *v;
@@ -77,14 +74,13 @@ public:
 
     void Error(const char* key, const std::string& text) {
         const toml::node* node = table_.get(key);
-        errors_.push_back((node ? At(node->source()) : At(table_.source())) + section_ + "." + key +
-                          ": " + text);
+        errors_.push_back({node ? At(node->source()) : At(table_.source()), section_ + "." + key + ": " + text});
     }
 
 private:
     const toml::table& table_;
     std::string section_;
-    std::vector<std::string>& errors_;
+    std::vector<ConfigError>& errors_;
 };
 
 }  // namespace
@@ -208,7 +204,7 @@ ConfigResult ParseConfig(const toml::table& table, const ConfigContext& context)
                 s.Error("primary_host_id", "must not be empty nor hold '/', '+' or '#'");
             c.sparkplug = spc;
         } else {
-            errors.push_back(At(spNode->source()) + "mqtt.sparkplug must be a table");
+            errors.push_back({At(spNode->source()), "mqtt.sparkplug must be a table"});
         }
     }
     const toml::node* jsNode = table.get("json");
@@ -226,11 +222,11 @@ ConfigResult ParseConfig(const toml::table& table, const ConfigContext& context)
             }
             c.json = jc;
         } else {
-            errors.push_back(At(jsNode->source()) + "mqtt.json must be a table");
+            errors.push_back({At(jsNode->source()), "mqtt.json must be a table"});
         }
     }
     if (!c.sparkplug && !c.json)
-        errors.push_back(At(table.source()) + "[mqtt] needs [mqtt.sparkplug], [mqtt.json] or both");
+        errors.push_back({At(table.source()), "[mqtt] needs [mqtt.sparkplug], [mqtt.json] or both"});
     if (errors.empty()) result.config = std::move(c);
     return result;
 }

@@ -44,9 +44,15 @@ struct ConfigContext {
     std::string defaultStateDir;  // where [mqtt] state_dir is not given
 };
 
+struct ConfigError {
+    int line = 0;  // in the config file; 0: the file as a whole
+    std::string reason;
+    std::string Text() const { return "line " + std::to_string(line) + ": " + reason; }
+};
+
 struct ConfigResult {
     std::optional<Config> config;  // set when there are no errors
-    std::vector<std::string> errors;  // "line N: ..." each
+    std::vector<ConfigError> errors;  // in file order
 };
 
 // Checks every key of the [mqtt] table (the table itself, not the document)

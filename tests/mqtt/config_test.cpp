@@ -21,7 +21,7 @@ mqtt::ConfigResult Parse(const std::string& text, const std::string& dir = "/non
 
 TEST(MqttConfig, DefaultsFromTheLine) {
     auto r = Parse("[mqtt]\n[mqtt.sparkplug]\ngroup_id = \"plant\"\n[mqtt.json]\n");
-    ASSERT_TRUE(r.config) << r.errors.front();
+    ASSERT_TRUE(r.config) << r.errors.front().Text();
     const auto& c = *r.config;
     EXPECT_EQ(c.host, "127.0.0.1");
     EXPECT_EQ(c.port, 1883);
@@ -57,9 +57,9 @@ TEST(MqttConfig, ErrorsNameTheirLine) {
         auto r = Parse(c.text);
         EXPECT_FALSE(r.config) << c.text;
         bool found = false;
-        for (const auto& e : r.errors) found |= e.find(c.expect) != std::string::npos;
+        for (const auto& e : r.errors) found |= e.Text().find(c.expect) != std::string::npos;
         EXPECT_TRUE(found) << c.text << "\nwanted: " << c.expect << "\ngot: "
-                           << (r.errors.empty() ? "no error" : r.errors.front());
+                           << (r.errors.empty() ? "no error" : r.errors.front().Text());
     }
 }
 
@@ -75,7 +75,7 @@ TEST(MqttConfig, PasswordAndCertificatesFromFilesBesideTheConfig) {
     auto r = Parse("[mqtt]\nbroker = \"mqtts://[::1]:8884\"\nusername = \"u\"\npassword_file = \"pw\"\n"
                    "ca_file = \"ca.pem\"\nstate_dir = \"st\"\n[mqtt.json]\nprefix = \"a/b/\"\n",
                    dir.path.string());
-    ASSERT_TRUE(r.config) << r.errors.front();
+    ASSERT_TRUE(r.config) << r.errors.front().Text();
     EXPECT_EQ(r.config->password, "s3cret");
     EXPECT_TRUE(r.config->tls);
     EXPECT_EQ(r.config->host, "::1");

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     }
     std::string dir = std::filesystem::path(argv[1]).parent_path().string();
     mqtt::ConfigResult parsed = mqtt::ParseConfig(*section, {"test", dir, dir + "/state"});
-    for (const auto& e : parsed.errors) std::fprintf(stderr, "%s: %s\n", argv[1], e.c_str());
+    for (const auto& e : parsed.errors) std::fprintf(stderr, "%s:%d: %s\n", argv[1], e.line, e.reason.c_str());
     if (!parsed.config) return 1;
 
     mqtt_test::FakeEngine engine("test", mqtt_test::SampleTags());
