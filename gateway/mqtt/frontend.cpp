@@ -90,6 +90,17 @@ struct FrontEnd::Impl {
             if (!sp.primaryHostId.empty()) stateTopic = "spBv1.0/STATE/" + sp.primaryHostId;
         }
         broker = config.host + ":" + std::to_string(config.port);
+        if (config.json) {
+            // A tag whose value topic is another's set topic would write
+            // itself into that tag: such a set topic is left out.
+            for (const auto& t : tagList) {
+                if (engine.Find(t.name + "/set") || engine.Find(t.name + "/set/result")) {
+                    log("tag " + t.name + ": no JSON set topic, another tag's value is published there");
+                    continue;
+                }
+                setTopics.push_back(config.json->prefix + "/" + t.name + "/set");
+            }
+        }
     }
 
     tags::Engine& engine;
@@ -98,6 +109,7 @@ struct FrontEnd::Impl {
     std::string broker;
     std::vector<std::vector<size_t>> byStation;
     std::string spPrefix, stateTopic;
+    std::vector<std::string> setTopics;
 
     // --- shared between the threads ---
     std::mutex queueMutex;
@@ -694,18 +706,7 @@ struct FrontEnd::Impl {
             topics.push_back(NodeTopic("DCMD") + "/+");
             if (!stateTopic.empty()) topics.push_back(stateTopic);
         }
-        if (config.json) {
-            // A tag whose value topic is another's set topic would write
-            // itself into that tag: such a set topic is left out.
-            const auto& tagList = engine.Tags();
-            for (const auto& t : tagList) {
-                if (engine.Find(t.name + "/set") || engine.Find(t.name + "/set/result")) {
-                    log("tag " + t.name + ": no JSON set topic, another tag's value is published there");
-                    continue;
-                }
-                topics.push_back(config.json->prefix + "/" + t.name + "/set");
-            }
-        }
+        topics.insert(topics.end(), setTopics.begin(), setTopics.end());
         std::lock_guard lock(clientMutex);
         if (!client || clientGen != gen) return;
         for (size_t i = 0; i < topics.size(); i += 100) {
