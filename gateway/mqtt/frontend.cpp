@@ -76,7 +76,8 @@ struct FrontEnd::Impl {
         int bdSeq;  // in this client's Will
     };
 
-    Impl(tags::Engine& e, Config c, Log l) : engine(e), config(std::move(c)), log(std::move(l)) {
+    Impl(tags::Engine& e, Config c, Log l, std::chrono::milliseconds nodeData)
+        : engine(e), config(std::move(c)), log(std::move(l)), nodeDataPeriod(nodeData) {
         if (!log) log = [](const std::string& line) { std::fprintf(stderr, "vave8gw: mqtt: %s\n", line.c_str()); };
         const auto& tagList = engine.Tags();
         byStation.resize(16);
@@ -106,6 +107,7 @@ struct FrontEnd::Impl {
     tags::Engine& engine;
     Config config;
     Log log;
+    std::chrono::milliseconds nodeDataPeriod;
     std::string broker;
     std::vector<std::vector<size_t>> byStation;
     std::string spPrefix, stateTopic;
@@ -411,9 +413,9 @@ struct FrontEnd::Impl {
     }
 
     // The line's statistics as they move: what changed, by alias, at most
-    // every ten seconds.
+    // once a period.
     void SendNodeData() {
-        if (!born || Clock::now() - lastNodeData < std::chrono::seconds(10)) return;
+        if (!born || Clock::now() - lastNodeData < nodeDataPeriod) return;
         lastNodeData = Clock::now();
         std::vector<spb::Metric> now = NodeMetrics(engine.Status());
         if (now.size() != nodeMetrics.size()) return;  // the stations changed: the next birth says so
@@ -962,8 +964,8 @@ struct FrontEnd::Impl {
     }
 };
 
-FrontEnd::FrontEnd(tags::Engine& engine, Config config, Log log)
-    : impl_(std::make_unique<Impl>(engine, std::move(config), std::move(log))) {}
+FrontEnd::FrontEnd(tags::Engine& engine, Config config, Log log, std::chrono::milliseconds nodeDataPeriod)
+    : impl_(std::make_unique<Impl>(engine, std::move(config), std::move(log), nodeDataPeriod)) {}
 
 FrontEnd::~FrontEnd() { Stop(); }
 

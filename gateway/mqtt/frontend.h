@@ -10,6 +10,7 @@
 // the session, the disk buffer. Nothing here waits on the serial line.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,8 +35,10 @@ class FrontEnd {
 public:
     using Log = std::function<void(const std::string&)>;
     // `log` gets one line per event worth an operator's attention; by
-    // default it goes to stderr.
-    FrontEnd(tags::Engine& engine, Config config, Log log = {});
+    // default it goes to stderr. The line's statistics go out as Sparkplug
+    // NDATA at most every `nodeDataPeriod`.
+    FrontEnd(tags::Engine& engine, Config config, Log log = {},
+             std::chrono::milliseconds nodeDataPeriod = std::chrono::seconds(10));
     ~FrontEnd();
     FrontEnd(const FrontEnd&) = delete;
     FrontEnd& operator=(const FrontEnd&) = delete;

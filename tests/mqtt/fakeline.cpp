@@ -7,6 +7,7 @@
 // Prints "write NAME VALUE" for each write that reaches the engine and
 // "ready" once started. Usage: mqtt_fakeline CONFIG.toml
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -43,9 +44,11 @@ int main(int argc, char** argv) {
         std::printf("write %s %g\n", engine.Tags()[tag].name.c_str(), value);
         std::fflush(stdout);
     };
-    mqtt::FrontEnd frontEnd(engine, *parsed.config, [&](const std::string& line) {
-        std::fprintf(stderr, "mqtt: %s\n", line.c_str());
-    });
+    // MQTT_NODE_DATA_MS: the statistics' NDATA period, short for a test.
+    const char* nodeData = std::getenv("MQTT_NODE_DATA_MS");
+    mqtt::FrontEnd frontEnd(
+        engine, *parsed.config, [&](const std::string& line) { std::fprintf(stderr, "mqtt: %s\n", line.c_str()); },
+        std::chrono::milliseconds(nodeData ? std::atoi(nodeData) : 10000));
     std::string error;
     if (!frontEnd.Start(error)) {
         std::fprintf(stderr, "%s\n", error.c_str());

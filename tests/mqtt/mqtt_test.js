@@ -140,7 +140,7 @@ function writeConfig(name, port, extra = '', body = null) {
 }
 
 async function startLine(dir) {
-    const line = new Child([FAKELINE, path.join(dir, 'line.toml')]);
+    const line = new Child([FAKELINE, path.join(dir, 'line.toml')], { env: { ...process.env, MQTT_NODE_DATA_MS: '200' } });
     await line.waitOut(/^ready$/);
     return line;
 }
@@ -271,6 +271,10 @@ const groups = {
         let m0 = sub.got.length;
         line.send('station 2 demoted');
         await until('DDEATH station02', () => find(sub, `${N}DDEATH/line1/station02`, m0));
+        // ... and the node's statistics say so, by alias.
+        const stateAlias = num(metric(reborn, 'Stations/station02/State').alias);
+        await until('NDATA with the station state', () => sub.got.slice(m0).some((m) => m.topic === `${N}NDATA/line1` &&
+            m.spb.metrics.some((x) => num(x.alias) === stateAlias && x.value === 'demoted')));
         assert.ok(!find(sub, `${N}DDEATH/line1/station01`, m0), 'the other station lives');
         const st = await until('JSON station state', () => sub.got.slice(m0).find((m) => m.topic === 'vave8/line1/_status/station02'));
         assert.strictEqual(st.json.state, 'demoted');
