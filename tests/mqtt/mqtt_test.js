@@ -491,7 +491,7 @@ const groups = {
             const end = Date.now() + ms;
             while (Date.now() < end) { line.send(`set count ${++i}`); await sleep(50); }
         };
-        await tick(1000);
+        await tick(3000);
         const beforeOutage = i;
         await broker.stop();
         await line.waitErr(/lost the broker/);
@@ -502,7 +502,9 @@ const groups = {
         await checkAllArrived(sub, i, line);
         const hist = historicalValues(sub);
         assert.ok(hist.some((v) => v > beforeOutage && v <= duringOutage), 'outage values are historical');
-        assert.ok(hist.every((v) => v > beforeOutage - 20), 'only what was at risk is historical');
+        // What the broker acknowledged before it went is never sent again
+        // (a second of margin for a loaded machine).
+        assert.ok(hist.every((v) => v > beforeOutage - 20), `only what was at risk is historical: ${hist[0]}`);
         await quit(line);
     },
 
