@@ -4,6 +4,8 @@
 //
 // Usage: node mqtt_test.js FAKELINE MOSQUITTO GROUP
 //   GROUP: Sparkplug PrimaryHost Json Auth Tls Forward Restart
+//   LineServer takes VAVE8GW and P8SIM after GROUP: the line server's tag
+//   engine scanning the simulated PLC, instead of the fake engine.
 // MQTT_OUTAGE_S sets how long the broker stays away in Forward (default 5;
 // 30 for the longer run in the README).
 'use strict';
@@ -18,7 +20,7 @@ const path = require('node:path');
 const mqtt = require('mqtt');
 const sparkplug = require('sparkplug-payload').get('spBv1.0');
 
-const [FAKELINE, MOSQUITTO, GROUP] = process.argv.slice(2);
+const [FAKELINE, MOSQUITTO, GROUP, VAVE8GW, P8SIM] = process.argv.slice(2);
 const OUTAGE_S = Number(process.env.MQTT_OUTAGE_S || 5);
 const WAIT_MS = 20000;
 const children = new Set();
@@ -480,6 +482,50 @@ const groups = {
         checkSeq(sub.got);
         await sub.publishAsync('spBv1.0/STATE/scada', '', { qos: 1, retain: true });
         await quit(line);
+    },
+
+    // The real line server: vave8gw --config with [mqtt], scanning p8sim.
+    // A JSON set and a DCMD land in the PLC's memory, and the scan reads
+    // them back as DDATA and JSON.
+    async LineServer() {
+        const port = await freePort();
+        const broker = new Broker(port);
+        await broker.start();
+        const sub = await subscribe(port, [`${N}#`, 'vave8/line1/#']);
+        const sim = new Child([P8SIM]);
+        const pty = await sim.waitOut(/^\/dev\//);
+        const dir = fs.mkdtempSync(path.join(scratch, 'gw-'));
+        fs.writeFileSync(path.join(dir, 'line.toml'), `[line]\nname = "line1"\nport = "${pty}"\nscan_ms = 200\n\n` +
+            '[[tag]]\nname = "tank/level"\naddress = "00400EC"\ntype = "uint16"\naccess = "rw"\n\n' +
+            '[[tag]]\nname = "count"\naddress = "0080108"\ntype = "uint32"\n\n' +
+            `[mqtt]\nbroker = "mqtt://127.0.0.1:${port}"\nstate_dir = "state"\n` +
+            '[mqtt.sparkplug]\ngroup_id = "plant"\n[mqtt.json]\n');
+        const gw = new Child([VAVE8GW, '--config', path.join(dir, 'line.toml'), '--stats-interval', '1']);
+        const dbirth = await until('DBIRTH station00', () => find(sub, `${N}DBIRTH/line1/station00`));
+        assert.deepStrictEqual(dbirth.spb.metrics.map((m) => [m.name, m.type]), [['tank/level', 'UInt16'], ['count', 'UInt32']]);
+        const alias = num(metric(dbirth, 'tank/level').alias);
+        const ddata = (v, from) => sub.got.slice(from).find((m) => m.topic === `${N}DDATA/line1/station00` &&
+            m.spb.metrics.some((x) => num(x.alias) === alias && num(x.value) === v));
+
+        let m0 = sub.got.length;
+        await sub.publishAsync('vave8/line1/tank/level/set', '1234', { qos: 1 });
+        const r = await until('set result', () => sub.got.slice(m0).find((m) => m.topic === 'vave8/line1/tank/level/set/result'));
+        assert.strictEqual(r.json.status, 'done');
+        await until('1234 read back as DDATA', () => ddata(1234, m0));
+        await until('1234 read back as JSON', () => sub.got.slice(m0).find((m) => m.topic === 'vave8/line1/tank/level' && m.json.value === 1234));
+
+        m0 = sub.got.length;
+        await sub.publishAsync(`${N}DCMD/line1/station00`, sparkplug.encodePayload({ timestamp: Date.now(),
+            metrics: [{ alias, type: 'UInt16', value: 77 }] }));
+        await until('77 read back as DDATA', () => ddata(77, m0));
+        await gw.waitErr(/mqtt online, \d+ sent, 0 buffered, 0 dropped/);
+        checkSeq(sub.got);
+
+        m0 = sub.got.length;
+        await gw.stop('SIGTERM');
+        assert.strictEqual(gw.exited.code, 0, gw.err.slice(-10).join('\n'));
+        await until('NDEATH on stop', () => find(sub, `${N}NDEATH/line1`, m0));
+        await sim.stop();
     },
 
     // The broker away while values change: afterwards every change, in
