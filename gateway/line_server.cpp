@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 
 #include "tags/address.h"
 #include "tags/plan.h"
@@ -40,6 +42,31 @@ std::unique_ptr<tags::Scanner> MakeScanner(const tags::Config& config,
     return std::make_unique<tags::Scanner>(name, config.tags, plan.blocks, scan);
 }
 
+bool LoadMqttConfig(const tags::Config& config, const std::string& lineName, std::optional<mqtt::Config>* out) {
+    out->reset();
+    if (!config.mqtt) return true;
+    toml::table doc;
+    try {
+        doc = toml::parse_file(config.path);
+    } catch (const toml::parse_error& e) {
+        std::fprintf(stderr, "vave8gw: %s: %s\n", config.path.c_str(), e.what());
+        return false;
+    }
+    const toml::table* section = doc["mqtt"].as_table();
+    if (!section) return true;
+    const std::string folder = std::filesystem::path(config.path).parent_path().string();
+    const char* state = std::getenv("STATE_DIRECTORY");
+    mqtt::ConfigContext context{lineName, folder,
+                                state && *state ? std::string(state)
+                                                : (std::filesystem::path(folder) / (lineName + ".state")).string()};
+    mqtt::ConfigResult parsed = mqtt::ParseConfig(*section, context);
+    for (const mqtt::ConfigError& e : parsed.errors)
+        std::fprintf(stderr, "vave8gw: %s:%d: %s\n", config.path.c_str(), e.line, e.reason.c_str());
+    if (!parsed.config) return false;
+    *out = std::move(parsed.config);
+    return true;
+}
+
 void Reporter::Start() {
     thread_ = std::thread([this] {
         std::unique_lock lock(mutex_);
@@ -74,6 +101,7 @@ void Reporter::Report() {
     for (const std::string& line : scanner_->StatsLines()) {
         std::fprintf(stderr, "vave8gw: %s\n", line.c_str());
     }
+    for (const auto& line : extra_) std::fprintf(stderr, "vave8gw: %s\n", line().c_str());
     std::string error;
     if (!statusFile_.empty() && !tags::WriteStatusFile(*scanner_, statusFile_, &error)) {
         std::fprintf(stderr, "vave8gw: status file: %s\n", error.c_str());

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "gateway/mqtt/config.h"
 #include "tags/config.h"
 #include "tags/scanner.h"
 #include "tools/options.h"
@@ -25,6 +28,12 @@ bool LoadServerConfig(const std::string& path, const std::string& module, tags::
 std::unique_ptr<tags::Scanner> MakeScanner(const tags::Config& config,
                                            const vave8ctl::ConnectionOptions& connection);
 
+// The file's [mqtt] section, checked by the MQTT front-end's parser; every
+// problem is printed with the file's name and line. The state folder (bdSeq,
+// the disk buffer) is $STATE_DIRECTORY (systemd's StateDirectory=) unless the
+// section names one, else "<line name>.state" beside the file.
+bool LoadMqttConfig(const tags::Config& config, const std::string& lineName, std::optional<mqtt::Config>* out);
+
 // Statistics lines and the status file every interval (0: only at the
 // end), until stopped.
 class Reporter {
@@ -35,6 +44,8 @@ public:
     Reporter(const Reporter&) = delete;
     Reporter& operator=(const Reporter&) = delete;
 
+    // More statistics lines, each a line of its own (the MQTT front-end's).
+    void AddLine(std::function<std::string()> line) { extra_.push_back(std::move(line)); }
     void Start();
     // Stops the thread and reports once more.
     void Stop();
@@ -49,6 +60,7 @@ private:
     std::condition_variable wake_;
     bool stop_ = false;
     std::thread thread_;
+    std::vector<std::function<std::string()>> extra_;
 };
 
 }  // namespace vave8gw

@@ -27,6 +27,7 @@
 #include "gateway/server.h"
 #include "host/line_guard.h"
 #include "host/line_loop.h"
+#include "gateway/mqtt/frontend.h"
 #include "tags/config.h"
 #include "tags/scanner.h"
 #include "tools/format.h"
@@ -321,6 +322,7 @@ int main(int argc, char** argv) {
 
     tags::Config config;
     std::unique_ptr<tags::Scanner> scanner;
+    std::optional<mqtt::Config> mqttConfig;
     if (!settings.config.empty()) {
         if (!LoadServerConfig(settings.config, settings.connection.module, &config)) return 2;
         if (!ApplyConfig(argc, argv, config, &settings, &error)) {
@@ -328,6 +330,7 @@ int main(int argc, char** argv) {
             return kUsage;
         }
         scanner = MakeScanner(config, settings.connection);
+        if (!LoadMqttConfig(config, scanner->LineName(), &mqttConfig)) return 2;
     } else if (!settings.statusFile.empty()) {
         std::fprintf(stderr, "vave8gw: --status-file needs --config (the tags it reports)\n");
         return kUsage;
@@ -428,6 +431,18 @@ int main(int argc, char** argv) {
     // gateway reads it, instead of two task switches per request. Requests
     // still wait only for a CPU, never for the line.
     Reporter reporter(scanner.get(), settings.statusFile, settings.server.statsSeconds);
+    // MQTT once the line runs: a broker away is not an error, it buffers.
+    std::unique_ptr<mqtt::FrontEnd> mqttFront;
+    if (mqttConfig) {
+        mqttFront = std::make_unique<mqtt::FrontEnd>(*scanner, *mqttConfig);
+        if (!mqttFront->Start(error)) {
+            std::fprintf(stderr, "vave8gw: mqtt: %s\n", error.c_str());
+            scheduler.Stop();
+            line.join();
+            return 2;
+        }
+        reporter.AddLine([&] { return mqttFront->StatsText(); });
+    }
     if (scanner) reporter.Start();
     if (modbus) {
         sched_param batch{};
@@ -439,6 +454,7 @@ int main(int argc, char** argv) {
         }
         scheduler.Stop();
     }
+    if (mqttFront) mqttFront->Stop();
     line.join();
     if (scanner) reporter.Stop();
     std::fprintf(stderr, "vave8gw: stopped\n");

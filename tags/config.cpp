@@ -351,6 +351,7 @@ private:
     void ReadModbus(const toml::table& table);
     void ReadTags(const toml::table& table);
     void ReadTag(const toml::table& table);
+    void ReadMqtt(const toml::table&) { result_->config.mqtt = true; }
     void ReadTagFile();
 
     // A whole number in [min, max] or a problem naming the key.
@@ -373,6 +374,7 @@ const Reader::Section Reader::kSections[] = {
     {"modbus", false, &Reader::ReadModbus},
     {"tags", false, &Reader::ReadTags},
     {"tag", true, &Reader::ReadTag},
+    {"mqtt", false, &Reader::ReadMqtt},
 };
 
 std::optional<int64_t> Reader::Integer(const char* section, const toml::key& key, const toml::node& node,

@@ -62,6 +62,9 @@ struct Config {
     LineConfig line;
     ModbusConfig modbus;
     std::vector<Tag> tags;  // the CSV's rows first, then the [[tag]] tables, in file order
+    // [mqtt] is read by the MQTT front-end's own parser (gateway/mqtt): here
+    // only whether the file has it.
+    bool mqtt = false;
 };
 
 // Runs the driver's SingleAddressParser on `gate` exactly as a host checks a
