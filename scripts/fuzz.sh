@@ -18,6 +18,8 @@
 # all coverage: inputs worth keeping can be copied from there into the
 # committed corpus by hand. A crash, an invariant the harness checks, a leak
 # or a slow input leaves its input in build/fuzz/artifacts/ and fails the run.
+# A harness stopped with SIGINT (kill -INT on its process) reports how far it
+# got and keeps its corpus, and the run counts as failed.
 # Prints per harness the executions, the time they took, the rate and the
 # coverage reached.
 set -uo pipefail
@@ -91,7 +93,13 @@ for h in "${harnesses[@]}"; do
     total=$((total + execs))
     rate=$(awk '/stat::average_exec_per_sec/ {print $NF}' "$log" | tail -n 1)
     cov=$(grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+' || true)
-    if [ "$status" -ne 0 ]; then
+    stopped=
+    if [ "$status" -eq 72 ]; then
+        # libFuzzer's code for a run stopped by SIGINT: nothing found, but
+        # the run is short of its goal; the corpus is still worth merging.
+        failed=1
+        stopped=", STOPPED EARLY"
+    elif [ "$status" -ne 0 ]; then
         failed=1
         echo "$h: FAILED after $execs executions (exit $status); log $log"
         grep -E 'ERROR|invariant broken|runtime error|Test unit written' "$log" | head -n 20
@@ -103,7 +111,7 @@ for h in "${harnesses[@]}"; do
         "$build/corpus/$h" >"$build/$h.merge.log" 2>&1 ||
         { failed=1; echo "$h: merge failed; log $build/$h.merge.log"; }
     kept=$(find "$build/merged/$h" -type f | wc -l)
-    echo "$h: $execs executions in $took s (${rate:-?} exec/s), $cov, merged corpus $kept inputs"
+    echo "$h: $execs executions in $took s (${rate:-?} exec/s)$stopped, $cov, merged corpus $kept inputs"
 done
 echo "fuzz: $total executions in all"
 exit $failed
