@@ -42,21 +42,22 @@
 // a write that gives 0 sent the value area's bytes and met a done block;
 // after EndNuv every call gives 0 and touches nothing.
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <new>
-#include <vector>
+#include <span>
 
 #include "driver/operations.h"
 #include "link/transaction.h"
+#include "tests/fuzz/fuzzline.h"
 #include "tests/fuzz/harness.h"
-#include "tests/support/memline.h"
 
 namespace {
 
 using fuzz::Guarded;
 using fuzz::Reader;
-using memline::Bytes;
+using Block = std::span<const uint8_t>;
 
 constexpr size_t kArea = 512;  // the largest legal block: 256 16-bit slots
 constexpr int kMaxOps = 12;
@@ -78,24 +79,94 @@ enum class Op {
 
 enum ReplyKind { kFramed, kRaw, kSilence, kHealthy };
 
+constexpr size_t kMaxReplies = 7;
+constexpr size_t kMaxReplyBytes = 511;
+constexpr size_t kMaxFrame = 2 * kMaxReplyBytes + 8;
+
 struct Reply {
     int kind = kSilence;
     uint64_t delay = 0;
     int cut = 0;
-    Bytes bytes;
+    Block bytes;  // within the input
 };
 
-struct Arrival {
-    uint8_t byte;
-    uint64_t at;
+// What a healthy PLC holds: a fixed pattern, put back after each run in the
+// pages that run wrote to, so no run pays for copying all of it.
+class Plc {
+public:
+    static constexpr size_t kSize = 32768;
+    static constexpr size_t kPage = 256;
+
+    Plc() {
+        for (size_t i = 0; i < kSize; ++i) pattern_[i] = static_cast<uint8_t>(i * 151 + (i >> 8));
+        memory_ = pattern_;
+        dirty_.fill(true);
+    }
+
+    void Restore() {
+        for (size_t page = 0; page < dirty_.size(); ++page) {
+            if (!dirty_[page]) continue;
+            std::memcpy(&memory_[page * kPage], &pattern_[page * kPage], kPage);
+            dirty_[page] = false;
+        }
+    }
+
+    // The reply block to `request` (nibble address n lies in byte n / 2): a
+    // data block (3, 0, bytes) to a read of 0xA2, capped at 256 bytes; a done
+    // block (0) after storing the data of a write of 0xA1; an ERROR block
+    // (1, 0, 0, 0x01) to anything else. `out` holds 258 bytes.
+    size_t Answer(Block request, uint8_t* out) {
+        static constexpr uint8_t kError[] = {1, 0, 0, 0x01};
+        if (request.size() < 6 || (request[0] != 0xA2 && request[0] != 0xA1)) {
+            std::memcpy(out, kError, sizeof kError);
+            return sizeof kError;
+        }
+        const uint32_t start = static_cast<uint32_t>(request[2] << 8 | request[3]);
+        const uint32_t end = static_cast<uint32_t>(request[4] << 8 | request[5]);
+        const uint32_t nibbles = ((end - start) & 0xFFFFu) + 1u;
+        const uint32_t bytes = std::min(nibbles / 2u, 256u);
+        const uint32_t first = start / 2u;
+        constexpr size_t kMask = kSize - 1;
+        if (request[0] == 0xA2) {
+            out[0] = 3;
+            out[1] = 0;
+            for (uint32_t i = 0; i < bytes; ++i) out[2 + i] = memory_[(first + i) & kMask];
+            return 2 + bytes;
+        }
+        for (size_t i = 6; i < request.size(); ++i) {
+            const size_t at = (first + i - 6) & kMask;
+            memory_[at] = request[i];
+            dirty_[at / kPage] = true;
+        }
+        out[0] = 0;
+        return 1;
+    }
+
+private:
+    std::array<uint8_t, kSize> pattern_;
+    std::array<uint8_t, kSize> memory_;
+    std::array<bool, kSize / kPage> dirty_;
 };
+
+Plc& ThePlc() {
+    static Plc plc;
+    return plc;
+}
+
+void Feed(const uint8_t* bytes, size_t size, uint64_t delay) {
+    fuzzline::Queue(bytes, size, delay);
+}
+
+void FeedFrame(Block block, uint64_t delay) {
+    uint8_t frame[kMaxFrame];
+    Feed(frame, fuzzline::Frame(block.data(), block.size(), frame), delay);
+}
 
 struct Harness {
     uint64_t limitMs = 100;
-    memline::Plc plc;
-    std::vector<Reply> replies;
+    std::array<Reply, kMaxReplies> replies;
+    size_t replyCount = 0;
     size_t nextReply = 0;
-    std::vector<Arrival> fed;  // every byte queued, with memline's arrival time
     bool ended = false;
     // Ports left open by a ReOpenCom that found one open already: the open
     // port is not closed first, and the null device is not exclusive.
@@ -113,75 +184,63 @@ struct Harness {
         return instanceArea.Intact() && gateArea.Intact() && callArea.Intact() && value.Intact();
     }
 
-    // Queues bytes the way the line keeps them: never overtaking.
-    void Feed(const Bytes& bytes, uint64_t delay) {
-        uint64_t at = memline::Now() + delay;
-        for (uint8_t b : bytes) {
-            if (!fed.empty() && fed.back().at > at) at = fed.back().at;
-            fed.push_back({b, at});
-        }
-        memline::Queue(bytes, delay);
-    }
-
-    void Answer(const memline::Request& request) {
-        if (nextReply >= replies.size()) return;
+    void Answer(const fuzzline::Request& request) {
+        if (nextReply >= replyCount) return;
         const Reply& r = replies[nextReply++];
         switch (r.kind) {
             case kFramed:
-                Feed(memline::Frame(r.bytes), r.delay);
+                FeedFrame(r.bytes, r.delay);
                 break;
             case kRaw:
-                Feed(r.bytes, r.delay);
+                Feed(r.bytes.data(), r.bytes.size(), r.delay);
                 break;
             case kHealthy: {
-                Bytes block = plc.Answer(request.block);
-                block.resize(block.size() > static_cast<size_t>(r.cut) ? block.size() - r.cut : 0);
-                Feed(memline::Frame(block), r.delay);
+                uint8_t block[2 + 256];
+                const size_t size = ThePlc().Answer(Block(request.block, request.size), block);
+                const size_t cut = static_cast<size_t>(r.cut);
+                FeedFrame(Block(block, size > cut ? size - cut : 0), r.delay);
                 break;
             }
             default:
                 break;
         }
     }
-};
 
-const std::vector<uint8_t>& PlcPattern() {
-    static const std::vector<uint8_t> pattern = [] {
-        std::vector<uint8_t> m(32768);
-        for (size_t i = 0; i < m.size(); ++i) m[i] = static_cast<uint8_t>(i * 151 + (i >> 8));
-        return m;
-    }();
-    return pattern;
-}
+    static void Respond(void* context, const fuzzline::Request& request) {
+        static_cast<Harness*>(context)->Answer(request);
+    }
+};
 
 uint8_t CrcStep(uint8_t crc, uint8_t b) {
     return static_cast<uint8_t>(((crc >> 1) | (crc << 7)) ^ b);
 }
 
-// Frames that could be read from the bytes a call may see: those queued
-// from `first` on (during the call), and older ones arriving after `t`, the
-// time the call began and dropped what had arrived. Every start pair is
-// tried, so this is a superset of what Receive can take.
-std::vector<Bytes> FramesSeen(const std::vector<Arrival>& fed, size_t first, uint64_t t) {
-    Bytes s;
-    for (size_t i = 0; i < fed.size(); ++i) {
-        if (i >= first || fed[i].at > t) s.push_back(fed[i].byte);
+// Calls `visit` with each frame that could be read from the bytes a call
+// may see: those queued from `first` on (during the call), and older ones
+// arriving after `t`, the time the call began and dropped what had arrived.
+// Every start pair is tried, so this is a superset of what Receive can take.
+// Stops early when `visit` returns true; tells whether it did.
+template <typename Visit>
+bool AnyFrameSeen(size_t first, uint64_t t, Visit visit) {
+    static uint8_t s[fuzzline::kMaxQueued];
+    size_t size = 0;
+    for (size_t i = 0; i < fuzzline::Queued(); ++i) {
+        if (i >= first || fuzzline::QueuedAt(i) > t) s[size++] = fuzzline::QueuedByte(i);
     }
-    std::vector<Bytes> frames;
-    for (size_t start = 0; start + 1 < s.size(); ++start) {
+    for (size_t start = 0; start + 1 < size; ++start) {
         if (s[start] != 0xF1 || s[start + 1] != 0x59) continue;
         size_t p = start + 2;
         uint8_t crc = 0;
         bool ok = true;
         auto next = [&](bool feed) -> uint8_t {
-            if (p >= s.size()) {
+            if (p >= size) {
                 ok = false;
                 return 0;
             }
             const uint8_t b = s[p++];
             if (feed) crc = CrcStep(crc, b);
             if (b == 0xF1 || b == 0x59) {
-                if (p >= s.size() || s[p] != b) {
+                if (p >= size || s[p] != b) {
                     ok = false;
                     return 0;
                 }
@@ -194,12 +253,12 @@ std::vector<Bytes> FramesSeen(const std::vector<Arrival>& fed, size_t first, uin
         const uint8_t low = next(true);
         const size_t n = static_cast<size_t>(high << 8 | low);
         if (!ok || n > 262) continue;
-        Bytes block;
-        for (size_t i = 0; i < n && ok; ++i) block.push_back(next(true));
+        uint8_t block[262];
+        for (size_t i = 0; i < n && ok; ++i) block[i] = next(true);
         const uint8_t sent = next(false);
-        if (ok && sent == crc) frames.push_back(block);
+        if (ok && sent == crc && visit(Block(block, n))) return true;
     }
-    return frames;
+    return false;
 }
 
 // The four types by b & 3; from 0xF0 on, types the driver does not know,
@@ -246,7 +305,9 @@ int32_t ScaleOf(int32_t type) {
 }
 
 // Bytes 1 to 5 of every request the gate makes: station, start, end.
-Bytes HeaderTail(const GateTransfer& g, bool single) {
+using Tail = std::array<uint8_t, 5>;
+
+Tail HeaderTail(const GateTransfer& g, bool single) {
     const uint32_t scale = static_cast<uint32_t>(ScaleOf(g.memoryType));
     const uint32_t count = single ? 1u : static_cast<uint32_t>(g.count) & 0xFFFFu;
     const uint32_t start = ((static_cast<uint32_t>(g.itemAddress) & 0xFFFFu) * scale) & 0xFFFFu;
@@ -258,7 +319,7 @@ Bytes HeaderTail(const GateTransfer& g, bool single) {
 
 // The value of slot i as the data block `b` carries it, big-endian on the
 // line; the slot as the host keeps it, little-endian, in the area.
-uint32_t FromBlock(const Bytes& b, int32_t type, size_t i) {
+uint32_t FromBlock(Block b, int32_t type, size_t i) {
     const int32_t n = ItemWidth(type);
     uint32_t v = 0;
     for (int32_t k = 0; k < n; ++k) v = v << 8 | b[2 + i * n + k];
@@ -271,29 +332,33 @@ uint32_t FromArea(const uint8_t* area, size_t offset, int32_t size) {
     return v;
 }
 
+// A copy of the bytes of a host-owned record.
+template <typename T>
+struct Raw {
+    explicit Raw(const T* p) { std::memcpy(bytes.data(), p, sizeof(T)); }
+    bool Same(const T* p) const { return std::memcmp(bytes.data(), p, sizeof(T)) == 0; }
+    std::array<uint8_t, sizeof(T)> bytes;
+};
+
 struct Before {
+    explicit Before(const Harness& h) : gate(h.gate), call(h.call), instance(h.inst) {}
     std::array<uint8_t, kArea> area;
-    Bytes gate;
-    Bytes call;
-    Bytes instance;
+    Raw<GateTransfer> gate;
+    Raw<NuvCall> call;
+    Raw<DriverInstance> instance;
     uint32_t port;
     size_t writes, reads, flushes, requests;
     uint64_t at;
-    size_t fed;  // bytes queued before the call
+    size_t queued;  // bytes queued before the call
 };
-
-Bytes Raw(const void* p, size_t n) {
-    const auto* b = static_cast<const uint8_t*>(p);
-    return Bytes(b, b + n);
-}
 
 // The value area is as it was, but perhaps for bytes `from` to `to`.
 bool UnchangedOutside(const uint8_t* now, const std::array<uint8_t, kArea>& was, size_t from,
                       size_t to) {
-    for (size_t i = 0; i < kArea; ++i) {
-        if ((i < from || i >= to) && now[i] != was[i]) return false;
-    }
-    return true;
+    from = std::min(from, kArea);
+    to = std::clamp(to, from, kArea);
+    return std::memcmp(now, was.data(), from) == 0 &&
+           std::memcmp(now + to, was.data() + to, kArea - to) == 0;
 }
 
 bool Unchanged(const uint8_t* now, const std::array<uint8_t, kArea>& was) {
@@ -318,21 +383,15 @@ void CheckRead(Harness& h, Op op, const Before& b, int32_t result) {
     FUZZ_CHECK(UnchangedOutside(area, b.area, first, end));
 
     // Some data block that arrived during the call carried every value.
-    bool carried = false;
-    for (const Bytes& f : FramesSeen(h.fed, b.fed, b.at)) {
-        if (f.size() < needed || f[0] != 3) continue;
-        bool same = true;
-        for (size_t i = 0; i < items && same; ++i) {
+    FUZZ_CHECK(AnyFrameSeen(b.queued, b.at, [&](Block f) {
+        if (f.size() < needed || f[0] != 3) return false;
+        for (size_t i = 0; i < items; ++i) {
             uint32_t want = FromBlock(f, type, i);
             if (single && type == '2' && g.bitNumber >= 0) want = (want >> g.bitNumber) & 1u;
-            same = FromArea(area, first + i * slot, slot) == want;
+            if (FromArea(area, first + i * slot, slot) != want) return false;
         }
-        if (same) {
-            carried = true;
-            break;
-        }
-    }
-    FUZZ_CHECK(carried);
+        return true;
+    }));
 }
 
 void CheckWrite(Harness& h, Op op, const Before& b, int32_t result) {
@@ -349,52 +408,53 @@ void CheckWrite(Harness& h, Op op, const Before& b, int32_t result) {
         FUZZ_CHECK(Unchanged(area, b.area));
     }
 
-    const auto& requests = memline::Requests();
+    const size_t requests = fuzzline::RequestCount();
     // A bit write reads the byte first and never mixes the two.
     bool writing = false;
-    for (size_t i = b.requests; i < requests.size(); ++i) {
-        if (requests[i].block[0] == kWriteRequest) writing = true;
-        FUZZ_CHECK(!writing || requests[i].block[0] == kWriteRequest);
-        FUZZ_CHECK(bitWrite || requests[i].block[0] == kWriteRequest);
+    for (size_t i = b.requests; i < requests; ++i) {
+        const fuzzline::Request r = fuzzline::RequestAt(i);
+        const uint8_t code = r.size > 0 ? r.block[0] : 0;
+        if (code == kWriteRequest) writing = true;
+        FUZZ_CHECK(!writing || code == kWriteRequest);
+        FUZZ_CHECK(bitWrite || code == kWriteRequest);
     }
     if (result != 0) return;
 
-    bool done = false;
-    for (const Bytes& f : FramesSeen(h.fed, b.fed, b.at)) done = done || (!f.empty() && f[0] == 0);
-    FUZZ_CHECK(done);
-    FUZZ_CHECK(requests.size() > b.requests && requests.back().block[0] == kWriteRequest);
-    if (requests.size() <= b.requests) return;
-    const Bytes& sent = requests.back().block;
-    Bytes data(sent.begin() + std::min<size_t>(6, sent.size()), sent.end());
+    FUZZ_CHECK(AnyFrameSeen(b.queued, b.at, [](Block f) { return !f.empty() && f[0] == 0; }));
+    FUZZ_CHECK(requests > b.requests);
+    if (requests <= b.requests) return;
+    const fuzzline::Request last = fuzzline::RequestAt(requests - 1);
+    FUZZ_CHECK(last.size > 0 && last.block[0] == kWriteRequest);
+    const Block data(last.block + std::min<size_t>(6, last.size),
+                     last.size - std::min<size_t>(6, last.size));
 
     if (bitWrite) {
         FUZZ_CHECK(data.size() == 1);
         if (data.size() != 1) return;
         const uint8_t mask = static_cast<uint8_t>(1u << g.bitNumber);
-        bool fromPlc = false;
-        for (const Bytes& f : FramesSeen(h.fed, b.fed, b.at)) {
-            if (f.size() < 3 || f[0] != 3) continue;
+        FUZZ_CHECK(AnyFrameSeen(b.queued, b.at, [&](Block f) {
+            if (f.size() < 3 || f[0] != 3) return false;
             const uint8_t want = b.area[2] != 0 ? static_cast<uint8_t>(f[2] | mask)
                                                 : static_cast<uint8_t>(f[2] & ~mask);
-            fromPlc = fromPlc || data[0] == want;
-        }
-        FUZZ_CHECK(fromPlc);
+            return data[0] == want;
+        }));
         return;
     }
     const size_t items = single ? 1 : static_cast<size_t>(std::max(g.count, 0));
-    Bytes expected;
-    if (Known(type)) {
+    std::array<uint8_t, 4 * 256> expected;
+    size_t size = 0;
+    if (Known(type) && items * ItemWidth(type) <= expected.size()) {
         const int32_t slot = SlotSize(type);
         const size_t first = single && slot == 2 ? 2 : 0;
         for (size_t i = 0; i < items; ++i) {
             uint32_t v = FromArea(b.area.data(), first + i * slot, slot);
             if (type == '2') v &= 0xFF;
             for (int32_t k = ItemWidth(type) - 1; k >= 0; --k) {
-                expected.push_back(static_cast<uint8_t>(v >> (8 * k)));
+                expected[size++] = static_cast<uint8_t>(v >> (8 * k));
             }
         }
     }
-    FUZZ_CHECK(data == expected);
+    FUZZ_CHECK(data.size() == size && std::equal(data.begin(), data.end(), expected.begin()));
 }
 
 void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
@@ -416,10 +476,10 @@ void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
     for (size_t i = 0; i < kArea; ++i) h.value.body[i] = static_cast<uint8_t>(seed * (i + 1));
     g.value = (o & 8) ? nullptr : h.value.body.data();
 
-    h.replies.clear();
+    h.replyCount = 0;
     h.nextReply = 0;
-    const int replies = in.Byte() % 8;
-    for (int i = 0; i < replies; ++i) {
+    const size_t replies = in.Byte() % (kMaxReplies + 1);
+    for (size_t i = 0; i < replies; ++i) {
         const uint8_t k = in.Byte();
         Reply r;
         r.kind = k & 3;
@@ -430,59 +490,62 @@ void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
             size_t n = in.Byte() + ((k & 0x10) ? 256u : 0u);
             size_t got = 0;
             const uint8_t* bytes = in.Take(n, &got);
-            r.bytes.assign(bytes, bytes + got);
+            r.bytes = Block(bytes, got);
         }
-        h.replies.push_back(r);
+        h.replies[h.replyCount++] = r;
     }
 
-    Before b;
+    Before b(h);
     b.area = h.value.body;
-    b.gate = Raw(&g, sizeof g);
-    b.instance = Raw(h.inst, sizeof *h.inst);
     b.port = h.inst->portHandle;
-    b.writes = memline::WriteCalls();
-    b.reads = memline::ReadCalls();
-    b.flushes = memline::FlushCalls();
-    b.requests = memline::Requests().size();
-    b.at = memline::Now();
+    b.writes = fuzzline::WriteCalls();
+    b.reads = fuzzline::ReadCalls();
+    b.flushes = fuzzline::FlushCalls();
+    b.requests = fuzzline::RequestCount();
+    b.at = fuzzline::Now();
 
     // Bytes already waiting answer nothing this call asks.
     switch ((o >> 4) & 3) {
         case 1: {
-            Bytes request{kReadRequest};
-            const Bytes tail = HeaderTail(g, single);
-            request.insert(request.end(), tail.begin(), tail.end());
-            h.Feed(memline::Frame(h.plc.Answer(request)), 0);
+            const Tail tail = HeaderTail(g, single);
+            const uint8_t request[6] = {kReadRequest, tail[0], tail[1], tail[2], tail[3], tail[4]};
+            uint8_t block[2 + 256];
+            FeedFrame(Block(block, ThePlc().Answer(request, block)), 0);
             break;
         }
-        case 2:
-            h.Feed(memline::Frame({0}), 0);
+        case 2: {
+            static constexpr uint8_t kDone[] = {0};
+            FeedFrame(kDone, 0);
             break;
-        case 3:
-            h.Feed({0xF1, 0x59, 0x00, 0x03, 0x03, 0x00, 0x42, 0x47, 0x13, 0x37}, 0);
+        }
+        case 3: {
+            static constexpr uint8_t kNoise[] = {0xF1, 0x59, 0x00, 0x03, 0x03,
+                                                 0x00, 0x42, 0x47, 0x13, 0x37};
+            Feed(kNoise, sizeof kNoise, 0);
             break;
+        }
         default:
             break;
     }
 
-    b.fed = h.fed.size();
+    b.queued = fuzzline::Queued();
     static constexpr NuvFunction kCodes[] = {FN_SINGLE_READ, FN_BLOCK_READ, FN_SINGLE_WRITE,
                                              FN_BLOCK_WRITE};
     h.call->function = kCodes[static_cast<int>(op)];
     h.call->args = &g;
-    b.call = Raw(h.call, sizeof *h.call);
+    b.call = Raw<NuvCall>(h.call);
     const int32_t result = NuvMain(h.call);
 
     FUZZ_CHECK(result == 0 || result == 1 || result == 2);
     FUZZ_CHECK(h.GuardsIntact());
-    FUZZ_CHECK(Raw(&g, sizeof g) == b.gate);
-    FUZZ_CHECK(Raw(h.call, sizeof *h.call) == b.call);
-    const bool traffic = memline::WriteCalls() != b.writes || memline::ReadCalls() != b.reads ||
-                         memline::FlushCalls() != b.flushes;
+    FUZZ_CHECK(b.gate.Same(&g));
+    FUZZ_CHECK(b.call.Same(h.call));
+    const bool traffic = fuzzline::WriteCalls() != b.writes || fuzzline::ReadCalls() != b.reads ||
+                         fuzzline::FlushCalls() != b.flushes;
     if (h.ended) {
         FUZZ_CHECK(result == 0 && !traffic);
         FUZZ_CHECK(Unchanged(h.value.body.data(), b.area));
-        FUZZ_CHECK(Raw(h.inst, sizeof *h.inst) == b.instance);
+        FUZZ_CHECK(b.instance.Same(h.inst));
         return;
     }
 
@@ -503,17 +566,17 @@ void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
     // One transaction (two for a bit write), three attempts each at most,
     // every request the same bytes but for its code.
     const bool bitWrite = op == Op::SingleWrite && type == '2' && g.bitNumber >= 0;
-    const auto& requests = memline::Requests();
-    FUZZ_CHECK(memline::FlushCalls() > b.flushes);
-    FUZZ_CHECK(requests.size() - b.requests <= (bitWrite ? 6u : 3u));
-    const Bytes tail = HeaderTail(g, single);
-    for (size_t i = b.requests; i < requests.size(); ++i) {
-        const Bytes& r = requests[i].block;
-        FUZZ_CHECK(requests[i].crcOk && r.size() >= 6 && r.size() <= 262);
-        if (r.size() < 6) continue;
-        FUZZ_CHECK(r[0] == kReadRequest || r[0] == kWriteRequest);
-        FUZZ_CHECK(r[0] != kReadRequest || r.size() == 6);
-        FUZZ_CHECK(Bytes(r.begin() + 1, r.begin() + 6) == tail);
+    const size_t requests = fuzzline::RequestCount();
+    FUZZ_CHECK(fuzzline::FlushCalls() > b.flushes);
+    FUZZ_CHECK(requests - b.requests <= (bitWrite ? 6u : 3u));
+    const Tail tail = HeaderTail(g, single);
+    for (size_t i = b.requests; i < requests; ++i) {
+        const fuzzline::Request r = fuzzline::RequestAt(i);
+        FUZZ_CHECK(r.crcOk && r.size >= 6 && r.size <= 262);
+        if (r.size < 6) continue;
+        FUZZ_CHECK(r.block[0] == kReadRequest || r.block[0] == kWriteRequest);
+        FUZZ_CHECK(r.block[0] != kReadRequest || r.size == 6);
+        FUZZ_CHECK(std::equal(tail.begin(), tail.end(), r.block + 1));
     }
     if (read) {
         CheckRead(h, op, b, result);
@@ -548,8 +611,9 @@ void RunLifecycle(Harness& h, Op op) {
     if (name != nullptr) std::memcpy(params.portName, name, std::strlen(name) + 1);
     const bool change = op >= Op::ChangeToCom1;
 
-    const size_t traffic = memline::WriteCalls() + memline::ReadCalls() + memline::FlushCalls();
-    const Bytes instance = Raw(h.inst, sizeof *h.inst);
+    const size_t traffic =
+        fuzzline::WriteCalls() + fuzzline::ReadCalls() + fuzzline::FlushCalls();
+    const Raw<DriverInstance> instance(h.inst);
     const uint32_t port = h.inst->portHandle;
     h.call->function = change ? FN_CHANGE_NUV_PARAMS
                               : kCodes[static_cast<int>(op) - static_cast<int>(Op::WarmStart)];
@@ -558,8 +622,9 @@ void RunLifecycle(Harness& h, Op op) {
     FUZZ_CHECK(h.GuardsIntact());
     if (h.ended) {
         FUZZ_CHECK(result == 0);
-        FUZZ_CHECK(traffic == memline::WriteCalls() + memline::ReadCalls() + memline::FlushCalls());
-        FUZZ_CHECK(Raw(h.inst, sizeof *h.inst) == instance);
+        FUZZ_CHECK(traffic ==
+                   fuzzline::WriteCalls() + fuzzline::ReadCalls() + fuzzline::FlushCalls());
+        FUZZ_CHECK(instance.Same(h.inst));
         return;
     }
     switch (op) {
@@ -584,7 +649,7 @@ void RunLifecycle(Harness& h, Op op) {
         case Op::ChangeToCom2:
         case Op::ChangeToNull:
             FUZZ_CHECK(result == 0 && h.inst->portHandle != 0);
-            FUZZ_CHECK(memline::PortName(h.inst->portHandle) == name);
+            FUZZ_CHECK(std::strcmp(fuzzline::PortName(h.inst->portHandle), name) == 0);
             break;
         default:
             FUZZ_CHECK(result == 0);
@@ -595,13 +660,13 @@ void RunLifecycle(Harness& h, Op op) {
 }  // namespace
 
 int fuzz::TransferOne(const uint8_t* data, size_t size) {
-    memline::Reset();
+    fuzzline::Reset();
+    ThePlc().Restore();
     ResetLog();
     ClearEndedFlagForTesting();
     Reader in(data, size);
 
     Harness h;
-    h.plc.memory = PlcPattern();
     h.instanceArea.Arm();
     h.gateArea.Arm();
     h.callArea.Arm();
@@ -611,7 +676,7 @@ int fuzz::TransferOne(const uint8_t* data, size_t size) {
     h.gate = new (h.gateArea.body.data()) GateTransfer{};
     h.call = new (h.callArea.body.data()) NuvCall{};
     h.call->instance = h.inst;
-    memline::SetResponder([&h](const memline::Request& r) { h.Answer(r); });
+    fuzzline::SetResponder(&Harness::Respond, &h);
 
     const uint8_t limit = in.Byte();
     const int32_t ticks = limit == 0xFF ? 0 : 1 + limit % 30;
@@ -638,9 +703,9 @@ int fuzz::TransferOne(const uint8_t* data, size_t size) {
         } else {
             RunTransfer(h, op, o, in);
         }
-        FUZZ_CHECK(h.ended || h.inst->portHandle == 0 || memline::IsOpen(h.inst->portHandle));
-        FUZZ_CHECK(memline::OpenCount() <= 1 + h.stranded);
+        FUZZ_CHECK(h.ended || h.inst->portHandle == 0 || fuzzline::IsOpen(h.inst->portHandle));
+        FUZZ_CHECK(fuzzline::OpenCount() <= 1 + h.stranded);
     }
-    memline::SetResponder(nullptr);
+    fuzzline::SetResponder(nullptr, nullptr);
     return 0;
 }

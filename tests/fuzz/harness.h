@@ -73,17 +73,20 @@ struct Guarded {
     std::array<uint8_t, kBand> after;
 
     void Arm() {
-        for (size_t i = 0; i < kBand; ++i) {
-            before[i] = static_cast<uint8_t>(0xB0 ^ i);
-            after[i] = static_cast<uint8_t>(0xA0 ^ i);
-        }
+        before = Band(0xB0);
+        after = Band(0xA0);
     }
     bool Intact() const {
-        for (size_t i = 0; i < kBand; ++i) {
-            if (before[i] != static_cast<uint8_t>(0xB0 ^ i)) return false;
-            if (after[i] != static_cast<uint8_t>(0xA0 ^ i)) return false;
-        }
-        return true;
+        static const std::array<uint8_t, kBand> kBefore = Band(0xB0);
+        static const std::array<uint8_t, kBand> kAfter = Band(0xA0);
+        return before == kBefore && after == kAfter;
+    }
+
+private:
+    static std::array<uint8_t, kBand> Band(uint8_t key) {
+        std::array<uint8_t, kBand> band;
+        for (size_t i = 0; i < kBand; ++i) band[i] = static_cast<uint8_t>(key ^ i);
+        return band;
     }
 };
 

@@ -57,8 +57,11 @@ def seg(data, kind=0):
     return out
 
 
-def run(byte, sixty_fours):
-    return bytes([3 << 6 | (sixty_fours - 1), byte])
+def run(byte, count):
+    """A flood of `count` copies: 1 to 64 (but 43), or 2048."""
+    n = 42 if count == 2048 else count - 1
+    assert (0 <= n < 64 and n != 42) or count == 2048
+    return bytes([3 << 6 | n, byte])
 
 
 def frame_seeds():
@@ -84,8 +87,10 @@ def frame_seeds():
     write("fuzz_frame", "silence-mid-frame", b"\x00" + seg(bytes.fromhex("F1590003")) +
           seg(bytes.fromhex("6162636A"), 2) + seg(frame(b"x")))
     write("fuzz_frame", "slow-line", b"\x06" + seg(frame(b"\x03\x00\xF1\x59\x10"), 1))
-    write("fuzz_frame", "noise-flood", b"\x04" + run(0x00, 33) + seg(frame(b"late")))
-    write("fuzz_frame", "f1-flood", b"\x00" + run(0xF1, 64) + seg(frame(b"late")))
+    write("fuzz_frame", "noise-flood", b"\x04" + run(0x00, 2048) + seg(frame(b"late")))
+    write("fuzz_frame", "f1-flood", b"\x00" + run(0xF1, 2048) + seg(frame(b"late")))
+    write("fuzz_frame", "noise-below-limit", b"\x04" + run(0x00, 64) * 31 + run(0x00, 63) +
+          seg(frame(b"just")))
     write("fuzz_frame", "no-limit", b"\x07" + seg(frame(b"\x03\x00\x01\x02")) + seg(b"\xF1\x59\x00", 2))
     write("fuzz_frame", "write-fault", b"\x3C" + seg(frame(b"\x00")) + seg(frame(b"\x01\x02")))
 

@@ -1,0 +1,425 @@
+// The fuzz harnesses' serial line: the port operations over a virtual clock,
+// in fixed storage.
+#include "tests/fuzz/fuzzline.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace fuzzline {
+namespace {
+
+constexpr uint32_t kFreshLimitMs = 1000;  // a port's read limit right after opening
+constexpr uint8_t kF1 = 0xF1;
+constexpr uint8_t kY = 0x59;
+
+struct Port {
+    PortHandle handle = 0;  // 0: the slot is free
+    bool nullDevice = false;
+    uint32_t limitMs = kFreshLimitMs;
+    char name[kMaxName] = {};
+};
+
+// Decodes the written bytes as frames, the way a PLC would: hunt for the
+// start pair, undo the doubling, check the CRC byte.
+struct Decoder {
+    enum class State { Hunt, AfterF1, Field };
+    enum class Field { LenHigh, LenLow, Data, Crc };
+
+    State state = State::Hunt;
+    Field field = Field::LenHigh;
+    bool copyPending = false;
+    uint8_t pending = 0;
+    uint8_t crc = 0;
+    size_t length = 0;
+    size_t got = 0;  // block bytes so far, stored from blocks[blocksUsed]
+};
+
+// Everything a run changes lives here; the arrays behind the counters are
+// only read up to them, so Reset() clears only the port slots a run used.
+struct Line {
+    uint64_t now = 0;
+    size_t queued = 0;
+    size_t taken = 0;
+    size_t written = 0;
+    size_t requests = 0;
+    size_t blocksUsed = 0;
+    size_t writeCalls = 0;
+    size_t readCalls = 0;
+    size_t flushCalls = 0;
+    size_t failingWrite = 0;  // PortWrite call number that fails, 0 for none
+    Responder responder = nullptr;
+    void* context = nullptr;
+    Decoder decoder;
+    size_t portsUsed = 0;  // slots at the front of g_ports opened this run
+    Port* last = nullptr;  // within g_ports
+    PortHandle nextHandle = 1;
+};
+
+Line g_line;
+Port g_ports[kMaxPorts];
+uint8_t g_queuedBytes[kMaxQueued];
+uint64_t g_queuedAt[kMaxQueued];
+uint8_t g_written[kMaxWritten];
+uint8_t g_blocks[kMaxWritten];
+Request g_requests[kMaxRequests];
+
+[[noreturn]] void Full(const char* what) {
+    std::fprintf(stderr, "fuzz line: more %s in one run than it holds\n", what);
+    std::abort();
+}
+
+void Rotate(uint8_t* crc, uint8_t byte) {
+    *crc = static_cast<uint8_t>(((*crc >> 1) | (*crc << 7)) ^ byte);
+}
+
+void FrameComplete(bool crcOk) {
+    Line& s = g_line;
+    Decoder& d = s.decoder;
+    if (s.requests == kMaxRequests) Full("frames written");
+    Request& request = g_requests[s.requests++];
+    request = {g_blocks + s.blocksUsed, d.got, crcOk, s.now};
+    s.blocksUsed += d.got;
+    d.state = Decoder::State::Hunt;
+    if (s.responder != nullptr) s.responder(s.context, request);
+}
+
+void TakeValue(uint8_t value) {
+    Decoder& d = g_line.decoder;
+    switch (d.field) {
+        case Decoder::Field::LenHigh:
+            d.length = static_cast<size_t>(value) << 8;
+            d.field = Decoder::Field::LenLow;
+            break;
+        case Decoder::Field::LenLow:
+            d.length |= value;
+            d.field = d.length == 0 ? Decoder::Field::Crc : Decoder::Field::Data;
+            break;
+        case Decoder::Field::Data:
+            if (g_line.blocksUsed + d.got == kMaxWritten) Full("frame bytes written");
+            g_blocks[g_line.blocksUsed + d.got++] = value;
+            if (d.got == d.length) d.field = Decoder::Field::Crc;
+            break;
+        case Decoder::Field::Crc:
+            FrameComplete(value == d.crc);
+            break;
+    }
+}
+
+void Decode(uint8_t byte) {
+    Decoder& d = g_line.decoder;
+    switch (d.state) {
+        case Decoder::State::Hunt:
+            if (byte == kF1) d.state = Decoder::State::AfterF1;
+            return;
+        case Decoder::State::AfterF1:
+            if (byte != kY) {
+                d.state = Decoder::State::Hunt;
+                return;
+            }
+            d.state = Decoder::State::Field;
+            d.field = Decoder::Field::LenHigh;
+            d.copyPending = false;
+            d.crc = 0;
+            d.length = 0;
+            d.got = 0;
+            return;
+        case Decoder::State::Field:
+            break;
+    }
+    if (d.field != Decoder::Field::Crc) Rotate(&d.crc, byte);
+    if (d.copyPending) {
+        d.copyPending = false;
+        if (byte != d.pending) {
+            // Broken doubling: the frame was abandoned. A start pair here
+            // begins the sender's next frame, as it would for a real PLC.
+            d.state = Decoder::State::Hunt;
+            if (d.pending == kF1 && byte == kY) {
+                d.state = Decoder::State::AfterF1;
+                Decode(byte);
+            }
+            return;
+        }
+        TakeValue(byte);
+        return;
+    }
+    if (byte == kF1 || byte == kY) {
+        d.copyPending = true;
+        d.pending = byte;
+        return;
+    }
+    TakeValue(byte);
+}
+
+// The driver reads byte by byte, so the port it used last is checked first.
+__attribute__((no_sanitize("address"))) inline Port* Find(PortHandle handle) {
+    Line& s = g_line;
+    if (handle == 0) return nullptr;
+    if (s.last != nullptr && s.last->handle == handle) return s.last;
+    for (size_t i = 0; i < s.portsUsed; ++i) {
+        Port& port = g_ports[i];
+        if (port.handle == handle) {
+            s.last = &port;
+            return &port;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void Reset() {
+    // Only the slots a run opened need clearing; the rest are free already.
+    Line& s = g_line;
+    const size_t used = s.portsUsed;
+    s = Line{};
+    for (size_t i = 0; i < used; ++i) g_ports[i].handle = 0;
+}
+
+uint64_t Now() {
+    return g_line.now;
+}
+
+const uint8_t* Written() {
+    return g_written;
+}
+size_t WrittenCount() {
+    return g_line.written;
+}
+size_t RequestCount() {
+    return g_line.requests;
+}
+Request RequestAt(size_t i) {
+    return g_requests[i];
+}
+size_t WriteCalls() {
+    return g_line.writeCalls;
+}
+size_t ReadCalls() {
+    return g_line.readCalls;
+}
+size_t FlushCalls() {
+    return g_line.flushCalls;
+}
+
+void Queue(const uint8_t* bytes, size_t count, uint64_t delayMs) {
+    Line& s = g_line;
+    if (count == 0) return;
+    if (count > kMaxQueued - s.queued) Full("bytes queued");
+    uint64_t at = s.now + delayMs;
+    // Bytes on a line never overtake one another.
+    if (s.queued > 0 && g_queuedAt[s.queued - 1] > at) at = g_queuedAt[s.queued - 1];
+    std::memcpy(g_queuedBytes + s.queued, bytes, count);
+    for (size_t i = 0; i < count; ++i) g_queuedAt[s.queued + i] = at;
+    s.queued += count;
+}
+
+void QueueRun(uint8_t byte, size_t count, uint64_t delayMs) {
+    Line& s = g_line;
+    if (count == 0) return;
+    if (count > kMaxQueued - s.queued) Full("bytes queued");
+    std::memset(g_queuedBytes + s.queued, byte, count);
+    uint64_t at = s.now + delayMs;
+    if (s.queued > 0 && g_queuedAt[s.queued - 1] > at) at = g_queuedAt[s.queued - 1];
+    for (size_t i = 0; i < count; ++i) g_queuedAt[s.queued + i] = at;
+    s.queued += count;
+}
+
+size_t Queued() {
+    return g_line.queued;
+}
+uint8_t QueuedByte(size_t i) {
+    return g_queuedBytes[i];
+}
+uint64_t QueuedAt(size_t i) {
+    return g_queuedAt[i];
+}
+size_t Taken() {
+    return g_line.taken;
+}
+
+void SetResponder(Responder responder, void* context) {
+    g_line.responder = responder;
+    g_line.context = context;
+}
+
+void FailWrite(size_t n) {
+    g_line.failingWrite = g_line.writeCalls + n;
+}
+
+bool IsOpen(PortHandle handle) {
+    return Find(handle) != nullptr;
+}
+
+size_t OpenCount() {
+    size_t open = 0;
+    for (size_t i = 0; i < g_line.portsUsed; ++i) open += g_ports[i].handle != 0 ? 1 : 0;
+    return open;
+}
+
+const char* PortName(PortHandle handle) {
+    const Port* port = Find(handle);
+    return port != nullptr ? port->name : "";
+}
+
+size_t Frame(const uint8_t* block, size_t size, uint8_t* out) {
+    size_t n = 0;
+    out[n++] = kF1;
+    out[n++] = kY;
+    uint8_t crc = 0;
+    auto put = [&](uint8_t byte, bool feed) {
+        const int copies = (byte == kF1 || byte == kY) ? 2 : 1;
+        for (int i = 0; i < copies; ++i) {
+            out[n++] = byte;
+            if (feed) Rotate(&crc, byte);
+        }
+    };
+    put(static_cast<uint8_t>(size >> 8), true);
+    put(static_cast<uint8_t>(size & 0xFF), true);
+    for (size_t i = 0; i < size; ++i) put(block[i], true);
+    put(crc, false);
+    return n;
+}
+
+}  // namespace fuzzline
+
+// ---- the port operations ----
+
+int32_t PortOpen(const char* name, const LineParams*, uint16_t, PortHandle* handle) {
+    using namespace fuzzline;
+    Line& s = g_line;
+    *handle = kInvalidPortHandle;
+    const size_t length = std::strlen(name);
+    if (length >= kMaxName || std::strncmp(name, "MISSING", 7) == 0) return PORT_OPEN_FAILED;
+    const bool nullDevice = std::strcmp(name, "NUL") == 0;
+    Port* slot = nullptr;
+    for (size_t i = 0; i < s.portsUsed; ++i) {
+        Port& port = g_ports[i];
+        // Devices are exclusive: a second open of a held port fails.
+        if (!nullDevice && port.handle != 0 && std::strcmp(port.name, name) == 0) {
+            return PORT_OPEN_FAILED;
+        }
+        if (slot == nullptr && port.handle == 0) slot = &port;
+    }
+    if (slot == nullptr) {
+        if (s.portsUsed == kMaxPorts) Full("ports open");
+        slot = &g_ports[s.portsUsed++];
+    }
+    *slot = Port{};
+    slot->handle = s.nextHandle++;
+    slot->nullDevice = nullDevice;
+    std::memcpy(slot->name, name, length + 1);
+    *handle = slot->handle;
+    return PORT_OK;
+}
+
+int32_t PortClose(PortHandle handle) {
+    fuzzline::Port* port = fuzzline::Find(handle);
+    if (port == nullptr) return PORT_IO_FAILED;
+    port->handle = 0;
+    return PORT_OK;
+}
+
+int32_t PortSetReadTimeout(PortHandle handle, int32_t ticks) {
+    fuzzline::Port* port = fuzzline::Find(handle);
+    if (port == nullptr) return 0;
+    const uint32_t previous = port->limitMs;
+    port->limitMs = static_cast<uint32_t>(ticks) * 10u;
+    return static_cast<int32_t>(previous) / 10;
+}
+
+int32_t PortFlushInput(PortHandle handle) {
+    using namespace fuzzline;
+    Line& s = g_line;
+    ++s.flushCalls;
+    if (Find(handle) == nullptr) return 1;
+    while (s.taken < s.queued && g_queuedAt[s.taken] <= s.now) ++s.taken;
+    return 0;
+}
+
+int32_t PortSendBreak(int32_t milliseconds, PortHandle) {
+    if (milliseconds > 0) fuzzline::g_line.now += static_cast<uint64_t>(milliseconds);
+    return 0;
+}
+
+int32_t PortWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+    using namespace fuzzline;
+    Line& s = g_line;
+    const size_t call = ++s.writeCalls;
+    if (call == s.failingWrite) {
+        s.failingWrite = 0;
+        return PORT_IO_FAILED;
+    }
+    const Port* port = Find(handle);
+    if (port == nullptr) return PORT_IO_FAILED;
+    if (written != nullptr) *written = count;
+    if (port->nullDevice) return PORT_OK;
+    if (count > kMaxWritten - s.written) Full("bytes written");
+    for (uint32_t i = 0; i < count; ++i) {
+        g_written[s.written++] = bytes[i];
+        Decode(bytes[i]);
+    }
+    return PORT_OK;
+}
+
+// The line's own bookkeeping is left out of the address checks on the path
+// every byte takes; what the driver hands in (buffer, received) is checked
+// by Deliver and Tell, which keep them.
+namespace fuzzline {
+namespace {
+
+__attribute__((noinline)) void Deliver(uint8_t* buffer, uint32_t at, uint8_t byte) {
+    buffer[at] = byte;
+}
+
+__attribute__((noinline)) void Tell(uint32_t* received, uint32_t count) {
+    if (received != nullptr) *received = count;
+}
+
+}  // namespace
+}  // namespace fuzzline
+
+__attribute__((no_sanitize("address"))) int32_t PortRead(PortHandle handle, uint8_t* buffer,
+                                                         uint32_t count, uint32_t* received) {
+    using namespace fuzzline;
+    Line& s = g_line;
+    ++s.readCalls;
+    const Port* port = Find(handle);
+    const bool usable = port != nullptr && !port->nullDevice && count > 0;
+    const bool endless = usable && port->limitMs == 0;
+    // The driver's usual read, one byte that has arrived in time, first.
+    if (usable && count == 1 && s.taken < s.queued &&
+        (endless || g_queuedAt[s.taken] <= s.now + port->limitMs)) {
+        if (g_queuedAt[s.taken] > s.now) s.now = g_queuedAt[s.taken];
+        Deliver(buffer, 0, g_queuedBytes[s.taken++]);
+        Tell(received, 1);
+        return PORT_OK;
+    }
+    Tell(received, 0);
+    if (!usable) return PORT_IO_FAILED;
+
+    uint32_t got = 0;
+    while (got < count) {
+        // One pass: everything that arrives before the read limit runs out.
+        const uint64_t deadline = s.now + port->limitMs;
+        uint32_t pass = 0;
+        while (got < count && s.taken < s.queued && (endless || g_queuedAt[s.taken] <= deadline)) {
+            if (g_queuedAt[s.taken] > s.now) s.now = g_queuedAt[s.taken];
+            Deliver(buffer, got++, g_queuedBytes[s.taken++]);
+            ++pass;
+        }
+        Tell(received, got);
+        if (got == count) break;
+        // A read with no limit on a silent line would never return; here it
+        // fails at once, as the tests' line does.
+        if (endless) return PORT_IO_FAILED;
+        s.now = deadline;
+        if (pass == 0) return PORT_IO_FAILED;
+    }
+    return PORT_OK;
+}
+
+int32_t PortPause(int32_t milliseconds) {
+    if (milliseconds > 0) fuzzline::g_line.now += static_cast<uint64_t>(milliseconds);
+    return 0;
+}
