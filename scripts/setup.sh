@@ -4,7 +4,9 @@
 # (32-bit) to run it, clang's fuzzing and sanitizer runtimes, gcovr, valgrind,
 # socat, libmodbus (the benchmark's yardstick and the Modbus TCP gateway), the
 # Modbus clients the gateway's tests drive (mbpoll, pymodbus), and help2man,
-# dpkg-dev and file for the packages (man pages, the .deb's dependencies).
+# dpkg-dev and file for the packages (man pages, the .deb's dependencies),
+# open62541 1.4 and toml++ for the line server's OPC UA side (open62541 1.4
+# comes from Debian 13 on Debian 12: see trixie_source below).
 # Run as root it installs what is missing; otherwise it prints the command.
 #   scripts/setup.sh          everything the tests need
 #   scripts/setup.sh demo     only what the demo needs (native build)
@@ -14,8 +16,28 @@ packages=(cmake ninja-build g++ libgtest-dev googletest)
 if [ "${1:-all}" != demo ]; then
     packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev gcovr valgrind socat
                python3 libmodbus-dev wine wine32:i386 procps help2man dpkg-dev file
-               mbpoll python3-pymodbus python3-serial-asyncio)
+               mbpoll python3-pymodbus python3-serial-asyncio libtomlplusplus-dev libssl-dev nodejs
+               libopen62541-1.4-dev)
 fi
+
+# Debian 12 has no open62541 1.4; Debian 13's packages install on it. Its
+# suite is added from the archive this machine's own sources name, pinned low
+# so that nothing but the packages asked for by name comes from it.
+trixie_source() {
+    local codename
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ "$codename" = bookworm ] || return 0
+    local list=/etc/apt/sources.list.d/vave8-trixie.sources pin=/etc/apt/preferences.d/vave8-trixie
+    [ -f "$list" ] && [ -f "$pin" ] && return 0
+    local mirror
+    mirror=$({ cat /etc/apt/sources.list /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list 2>/dev/null || true; } |
+        awk '/^URIs:/ {u=$2} /^Suites:.*bookworm( |$)/ && u {print u; exit}
+             /^deb .* bookworm / {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}')
+    [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+    printf 'Types: deb\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+        "$mirror" >"$list"
+    printf 'Package: *\nPin: release n=trixie\nPin-Priority: 100\n' >"$pin"
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -34,10 +56,13 @@ cmd="dpkg --add-architecture i386 && apt-get update && DEBIAN_FRONTEND=nonintera
 if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages: ${missing[*]}" >&2
     echo "Run as root:  $cmd" >&2
+    echo "(open62541 1.4 on Debian 12: run this script as root; it adds Debian 13's suite pinned low)" >&2
     exit 1
 fi
 
 echo "Installing: ${missing[*]}"
 if [ $need_i386 -eq 1 ]; then dpkg --add-architecture i386; fi
-apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+case " ${missing[*]} " in *" libopen62541-1.4-dev "*) trixie_source ;; esac
+apt=(apt-get -o DPkg::Lock::Timeout=600)
+"${apt[@]}" update -qq
+DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
