@@ -4,6 +4,7 @@
 #include <open62541/plugin/pki_default.h>
 #include <open62541/util.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -63,6 +64,16 @@ std::string Thumbprint(const UA_ByteString& der) {
     return out;
 }
 
+std::string Subject(const UA_ByteString& der) {
+    const unsigned char* p = der.data;
+    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.length));
+    if (!cert) return "(not a DER certificate)";
+    char text[512];
+    X509_NAME_oneline(X509_get_subject_name(cert), text, sizeof text);
+    X509_free(cert);
+    return text;
+}
+
 // The common name of a subject, reduced to what is safe in a file name.
 std::string FileStem(const std::string& subject) {
     std::string cn;
@@ -103,11 +114,7 @@ UA_StatusCode VerifyAndReject(const UA_CertificateVerification* cv, const UA_Byt
     const UA_StatusCode status = wrapped.verify(cv, certificate);
     if (status == UA_STATUSCODE_GOOD || !certificate || certificate->length == 0) return status;
 
-    std::string subject = "(unreadable subject)";
-    UA_String name = UA_STRING_NULL;
-    if (cv->getSubjectName && cv->getSubjectName(&name, const_cast<UA_ByteString*>(certificate)) == UA_STATUSCODE_GOOD)
-        subject.assign(reinterpret_cast<const char*>(name.data), name.length);
-    UA_String_clear(&name);
+    const std::string subject = Subject(*certificate);
     const fs::path file = wrapped.rejected / (FileStem(subject) + "_" + Thumbprint(*certificate) + ".der");
     std::error_code ec;
     std::string where;

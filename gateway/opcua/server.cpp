@@ -578,7 +578,7 @@ struct Server::Impl {
     void UpdateDiagnostics() {
         const tags::LineStatus status = engine.Status();
         tags::StationStatus line;
-        size_t good = 0;
+        size_t good = 0, failing = 0;
         for (const auto& s : status.stations) {
             line.transactions += s.transactions;
             line.failures += s.failures;
@@ -590,11 +590,14 @@ struct Server::Impl {
             line.replyMaxMs = std::max(line.replyMaxMs, s.replyMaxMs);
             line.lastGoodScan = std::max(line.lastGoodScan, s.lastGoodScan);
             if (s.state == tags::StationStatus::State::Good) ++good;
+            if (s.state == tags::StationStatus::State::Demoted || s.state == tags::StationStatus::State::PortDown)
+                ++failing;
             if (std::find(diagStations.begin(), diagStations.end(), s.station) != diagStations.end())
                 SetStation("diag:station" + std::to_string(s.station), s, StationState(s.state));
         }
         const std::string lineState = status.portDown                    ? "port down"
                                       : good == status.stations.size() ? "good"
+                                      : failing == 0                   ? "unknown"
                                       : good == 0                      ? "no station answers"
                                                                        : "degraded";
         SetStation("diag:line", line, lineState);

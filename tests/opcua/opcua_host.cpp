@@ -10,8 +10,10 @@
 //   station N STATE           good demoted portdown
 //   portdown 0|1
 //   churn MS                  every bulk tag changes every MS ms (0: stop)
-// It stops at the end of its input.
+// It stops at the end of its input. `opcua_host --add-user FILE NAME ROLE` is
+// the line server's user entry, as vave8gw runs it.
 #include <atomic>
+#include <charconv>
 #include <filesystem>
 #include <cstdio>
 #include <iostream>
@@ -21,6 +23,7 @@
 #include <thread>
 
 #include "gateway/opcua/server.h"
+#include "gateway/opcua/users.h"
 #include "tests/opcua/fake_engine.h"
 
 namespace {
@@ -63,6 +66,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--add-user") return opcua::AddUserCommand(argv[2], argv[3], argv[4]);
     std::string configPath, stateDir, line = "plant";
     size_t extra = 0;
     long writeTimeout = 3000;
@@ -102,9 +106,9 @@ int main(int argc, char** argv) {
 
     opcua_test::FakeEngine engine(line, opcua_test::DemoTags(extra));
     engine.onWrite = [&](const opcua_test::FakeEngine::WriteSeen& w) {
-        std::ostringstream text;
-        text << "write " << engine.Tags()[w.tag].name << " " << w.value;
-        Say(text.str());
+        char value[400];
+        const auto end = std::to_chars(value, value + sizeof value, w.value, std::chars_format::fixed).ptr;
+        Say("write " + engine.Tags()[w.tag].name + " " + std::string(value, end));
     };
     std::vector<size_t> bulk;
     for (size_t i = 0; i < engine.Tags().size(); ++i)
