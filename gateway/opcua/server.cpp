@@ -464,7 +464,8 @@ struct Server::Impl {
         attr.accessLevel = UA_ACCESSLEVELMASK_READ;
         if (tag.access == tags::Access::ReadWrite) attr.accessLevel |= UA_ACCESSLEVELMASK_WRITE;
         attr.userAccessLevel = attr.accessLevel;
-        attr.minimumSamplingInterval = 0;
+        // Sampling faster than the tag is scanned only costs the server.
+        attr.minimumSamplingInterval = tag.scanMs;
         TagNode& node = nodes[index];
         node.owner = this;
         node.index = index;
