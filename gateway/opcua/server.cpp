@@ -546,7 +546,9 @@ struct Server::Impl {
             UA_NodeId_clear(&folder);
         };
         addStation("diag:line", "Line");
-        AddDiag(StringId(ns, "diag:line"), "diag:line/PortDown", "PortDown", &UA_TYPES[UA_TYPES_BOOLEAN]);
+        UA_NodeId lineFolder = StringId(ns, "diag:line");
+        AddDiag(lineFolder, "diag:line/PortDown", "PortDown", &UA_TYPES[UA_TYPES_BOOLEAN]);
+        UA_NodeId_clear(&lineFolder);
         for (const auto& station : status.stations) {
             diagStations.push_back(station.station);
             addStation("diag:station" + std::to_string(station.station), "Station" + std::to_string(station.station));

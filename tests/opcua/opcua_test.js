@@ -83,9 +83,12 @@ async function startHost(options = {}) {
         await waitFor("host command " + line, () => output.filter((l) => l === "ok" || l.startsWith("error")).length > before);
         assert.ok(!output.some((l) => l.startsWith("error")), "host refused: " + line);
     };
+    // A clean stop: exit 0 and nothing from a sanitizer.
     const stop = async () => {
         child.stdin.end();
-        await waitFor("the host to stop", () => child.exitCode !== null, 10000).catch(() => child.kill("SIGKILL"));
+        await waitFor("the host to stop", () => child.exitCode !== null, 20000);
+        assert.equal(child.exitCode, 0, "host exit:\n" + output.slice(-30).join("\n"));
+        assert.ok(!output.some((l) => /Sanitizer|runtime error/.test(l)), output.join("\n"));
     };
     return { url: `opc.tcp://127.0.0.1:${port}`, cmd, output, pki, stop, waiters, asked };
 }
