@@ -133,6 +133,8 @@ struct Server::Impl {
     // about to be reported by the library for some connection.
     std::map<unsigned long, std::string> addresses;
     std::string refusal;
+    // The library's own lines from this level up (VAVE8_OPCUA_DEBUG set: all).
+    UA_LogLevel logLevel = std::getenv("VAVE8_OPCUA_DEBUG") ? UA_LOGLEVEL_TRACE : UA_LOGLEVEL_WARNING;
 
     Impl(tags::Engine& e, Options o) : engine(e), options(std::move(o)) {}
 
@@ -144,6 +146,9 @@ struct Server::Impl {
     // --- logging -----------------------------------------------------------
     static void LibraryLog(void* context, UA_LogLevel level, UA_LogCategory, const char* msg, va_list args) {
         auto* self = static_cast<Impl*>(context);
+        // Connections are named at info level; below it is the library's
+        // chatter, costly to format at the rate it comes.
+        if (level < self->logLevel && level < UA_LOGLEVEL_INFO) return;
         char text[1024];
         std::vsnprintf(text, sizeof text, msg, args);
         self->OnLibraryLog(level, text);
@@ -167,7 +172,7 @@ struct Server::Impl {
             }
             if (text.find("| Socket closed") != std::string::npos) addresses.erase(connection);
         }
-        if (level >= (std::getenv("VAVE8_OPCUA_DEBUG") ? UA_LOGLEVEL_DEBUG : UA_LOGLEVEL_WARNING)) {
+        if (level >= logLevel) {
             Log("OPC UA: " + text + (client.empty() ? "" : " (client " + client + ")"));
         }
     }
@@ -741,6 +746,9 @@ bool Server::Impl::Start(std::string& error) {
     thread = std::thread([this] {
         while (running) UA_Server_run_iterate(server, true);
     });
+    if (!IsLoopback(config.host) && (none || config.anonymous))
+        Log(std::string("OPC UA: warning: ") + (none ? "security None" : "anonymous reading") +
+            " offered beyond loopback, as the configuration asks");
     std::string modes;
     for (Security s : config.security) modes += std::string(modes.empty() ? "" : ", ") + SecurityName(s);
     Log("OPC UA: serving " + std::to_string(all.size()) + " tags of line " + engine.LineName() + " on " + url +
