@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,7 @@ int FreePort() {
 // The serving child: the front-end on the fake engine, `changesPerS` tag
 // changes a second spread over 100 ms steps, each stamped with its time.
 [[noreturn]] void Serve(int port, size_t tags, size_t changesPerS, const std::string& state) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the benchmark
     opcua::Options options;
     options.config.port = static_cast<uint16_t>(port);
     options.config.security = {opcua::Security::None};
