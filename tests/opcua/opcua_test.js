@@ -45,7 +45,7 @@ function freePort() {
 
 const PASSWORDS = { ann: "ann-secret", bob: "bob-secret" };
 
-// Starts the host with an [opcua] section; returns {url, ns, cmd, output, pki, stop}.
+// Starts the host with an [opcua] section and users ann (write) and bob (read).
 async function startHost(options = {}) {
     const dir = fs.mkdtempSync(path.join(scratch, "host-"));
     const port = await freePort();
@@ -66,7 +66,6 @@ async function startHost(options = {}) {
     const child = spawn(hostBinary, args, { stdio: ["pipe", "pipe", "pipe"] });
     hosts.add(child);
     const output = [];
-    const waiters = [];
     const take = (data) => {
         for (const line of data.toString().split("\n").filter(Boolean)) output.push(line);
     };
@@ -75,11 +74,9 @@ async function startHost(options = {}) {
     child.on("exit", () => hosts.delete(child));
     await waitFor("the host to start", () => output.includes("ready") || child.exitCode !== null);
     assert.ok(output.includes("ready"), "host did not start:\n" + output.join("\n"));
-    let asked = 0;
     const cmd = async (line) => {
         const before = output.filter((l) => l === "ok" || l.startsWith("error")).length;
         child.stdin.write(line + "\n");
-        asked++;
         await waitFor("host command " + line, () => output.filter((l) => l === "ok" || l.startsWith("error")).length > before);
         assert.ok(!output.some((l) => l.startsWith("error")), "host refused: " + line);
     };
@@ -90,7 +87,7 @@ async function startHost(options = {}) {
         assert.equal(child.exitCode, 0, "host exit:\n" + output.slice(-30).join("\n"));
         assert.ok(!output.some((l) => /Sanitizer|runtime error/.test(l)), output.join("\n"));
     };
-    return { url: `opc.tcp://127.0.0.1:${port}`, cmd, output, pki, stop, waiters, asked };
+    return { url: `opc.tcp://127.0.0.1:${port}`, cmd, output, pki, stop };
 }
 
 // One client certificate for the whole run, made by the client's own manager.
