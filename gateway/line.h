@@ -12,12 +12,13 @@
 
 #include "driver/records.h"
 #include "gateway/queue.h"
+#include "host/line_access.h"
 #include "hostsvc/module_loader.h"
 #include "tools/options.h"
 
 namespace vave8gw {
 
-class Line {
+class Line : public host::LineAccess {
 public:
     Line(const vave8ctl::ConnectionOptions& options, double deadBackoffSeconds);
     ~Line();
@@ -31,6 +32,15 @@ public:
 
     // EndNuv, once, if started.
     void End();
+
+    // The tag engine's transactions: the same transfer path as requests, a
+    // failed port opened again first, but no backoff (the engine demotes
+    // silent stations itself).
+    host::LineResult ReadBytes(int station, uint32_t firstByte, uint32_t count,
+                               uint8_t* bytes) override;
+    host::LineResult WriteGate(const std::string& address, uint32_t gateType,
+                               uint8_t* values) override;
+    bool PortDown() const override { return portDown_; }
 
 private:
     struct Driver {
@@ -48,6 +58,11 @@ private:
     // CloseCom and ReOpenCom on a port that failed; false while it cannot
     // be opened, trying at most once a second.
     bool Reopen();
+    // A transfer's outcome sorted for the engine; marks the port down when
+    // it failed.
+    host::LineResult Sorted(const Driver& driver, double seconds);
+    // False, with the result to give, while a failed port does not open.
+    bool PortReady(host::LineResult* result);
 
     vave8ctl::ConnectionOptions options_;
     std::chrono::duration<double> backoff_;

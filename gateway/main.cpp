@@ -7,9 +7,12 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +21,11 @@
 #include "gateway/line.h"
 #include "gateway/queue.h"
 #include "gateway/reply.h"
+#include "gateway/line_server.h"
 #include "gateway/server.h"
+#include "host/line_loop.h"
+#include "tags/config.h"
+#include "tags/scanner.h"
 #include "tools/format.h"
 #include "tools/options.h"
 
@@ -37,6 +44,8 @@ struct Settings {
     std::string listen = "127.0.0.1:1502";
     double deadBackoff = 5;
     ServerSettings server;
+    std::string config;      // the line server's file: tags scanned, Modbus if it says so
+    std::string statusFile;  // JSON rewritten every stats interval
     bool help = false;
     bool version = false;
 };
@@ -44,6 +53,7 @@ struct Settings {
 const char* kHelp = R"(vave8gw - Modbus TCP gateway to the P8 PLCs on one serial line
 
 Usage: vave8gw --port NAME [OPTIONS]
+       vave8gw --config FILE [OPTIONS]
 
 Mapping (unit identifier = P8 station 0..15; other units: exception 0x0A):
   holding registers (3 read, 6 write one, 16 write several) and input
@@ -51,6 +61,12 @@ Mapping (unit identifier = P8 station 0..15; other units: exception 0x0A):
   coils (1 read, 5 write one, 15 write several) and discrete inputs (2):
   coil c is bit c mod 8 (0 least significant) of byte c div 8, c 0..65535
 
+Line server:
+  --config FILE          TOML file with [line], [tags] and, to serve Modbus
+                         too, [modbus]; the tags are scanned once for every
+                         consumer. Options given here override the file's
+  --status-file PATH     JSON of every station, period and tag, replaced
+                         every --stats-interval (atomically)
 Gateway:
   --listen HOST:PORT     where to serve Modbus TCP (default 127.0.0.1:1502).
                          Modbus has no authentication: listen on other
@@ -100,6 +116,10 @@ bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view val
         return Seconds(name, value, &s->deadBackoff, error);
     } else if (name == "stats-interval") {
         return Seconds(name, value, &s->server.statsSeconds, error);
+    } else if (name == "config") {
+        s->config = value;
+    } else if (name == "status-file") {
+        s->statusFile = value;
     } else if (name == "allow-write") {
         WriteRange range;
         if (!ParseWriteRange(std::string(value), &range, error)) return false;
@@ -110,7 +130,8 @@ bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view val
 
 bool ParseArguments(int argc, char** argv, Settings* s, std::string* error) {
     constexpr const char* kWithValue[] = {"listen",       "max-clients",    "idle-timeout",
-                                          "dead-backoff", "stats-interval", "allow-write"};
+                                          "dead-backoff", "stats-interval", "allow-write",
+                                          "config",       "status-file"};
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "-h") arg = "--help";
@@ -164,7 +185,7 @@ bool ParseArguments(int argc, char** argv, Settings* s, std::string* error) {
         }
     }
     if (s->help || s->version) return true;
-    if (s->connection.port.empty()) {
+    if (s->connection.port.empty() && s->config.empty()) {
         *error = "--port NAME is needed (e.g. --port ttyUSB0)";
         return false;
     }
@@ -172,6 +193,30 @@ bool ParseArguments(int argc, char** argv, Settings* s, std::string* error) {
         *error = "--read-only and --allow-write contradict each other";
         return false;
     }
+    return true;
+}
+
+// The file's line settings and [modbus] options first, then the command
+// line again on top of them: what the command line says wins.
+bool ApplyConfig(int argc, char** argv, const tags::Config& config, Settings* s,
+                 std::string* error) {
+    Settings merged;
+    merged.connection = config.line.connection;
+    std::vector<std::string> args{argv[0]};
+    for (const tags::ModbusOption& o : config.modbus.options) {
+        args.push_back("--" + o.option + (o.flag ? "" : "=" + o.value));
+    }
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    std::vector<char*> pointers;
+    for (std::string& a : args) pointers.push_back(a.data());
+    if (!ParseArguments(static_cast<int>(pointers.size()), pointers.data(), &merged, error)) {
+        return false;
+    }
+    if (merged.connection.port.empty()) {
+        *error = config.path + ": [line] port or --port NAME is needed";
+        return false;
+    }
+    *s = std::move(merged);
     return true;
 }
 
@@ -194,6 +239,21 @@ int main(int argc, char** argv) {
     }
     setvbuf(stderr, nullptr, _IOLBF, 0);
 
+    tags::Config config;
+    std::unique_ptr<tags::Scanner> scanner;
+    if (!settings.config.empty()) {
+        if (!LoadServerConfig(settings.config, settings.connection.module, &config)) return 2;
+        if (!ApplyConfig(argc, argv, config, &settings, &error)) {
+            std::fprintf(stderr, "vave8gw: %s\n", error.c_str());
+            return kUsage;
+        }
+        scanner = MakeScanner(config, settings.connection);
+    } else if (!settings.statusFile.empty()) {
+        std::fprintf(stderr, "vave8gw: --status-file needs --config (the tags it reports)\n");
+        return kUsage;
+    }
+    const bool modbus = settings.config.empty() || config.modbus.present;
+
     // Every thread started below inherits the mask: the signals arrive only
     // through the descriptor the network side polls.
     sigset_t signals;
@@ -208,8 +268,8 @@ int main(int argc, char** argv) {
     Notices notices;
     Stats stats;
     Server server(settings.server, &scheduler, &notices, &stats);
-    std::string bound;
-    if (!server.Listen(settings.listen, &bound, &error)) {
+    std::string bound = "no Modbus server";
+    if (modbus && !server.Listen(settings.listen, &bound, &error)) {
         std::fprintf(stderr, "vave8gw: %s\n", error.c_str());
         return 2;
     }
@@ -228,7 +288,14 @@ int main(int argc, char** argv) {
             return;
         }
         started.set_value("");
-        while (std::optional<Job> job = scheduler.Pop()) {
+        host::OnDemand requests;
+        requests.nudge = [&] { scheduler.Nudge(); };
+        requests.serve = [&](host::Periodic::Clock::time_point deadline, bool* served) {
+            bool stopped = false;
+            std::optional<Job> job = scheduler.PopUntil(deadline, &stopped);
+            if (stopped) return false;
+            if (!job) return true;
+            *served = true;
             const Outcome outcome = driver.Execute(*job);
             Peer& peer = *job->peer;
             // Uncounted after the reply: a refusal the network side sends
@@ -236,7 +303,9 @@ int main(int argc, char** argv) {
             int before = 0;
             const bool sent = responder.Send(peer, *job, outcome, &before);
             if (!sent || before == kPendingPerConnection) notices.Push(peer.id);
-        }
+            return true;
+        };
+        host::RunLine(driver, scanner.get(), requests);
         driver.End();
         notices.LineEnded();
     });
@@ -259,10 +328,20 @@ int main(int argc, char** argv) {
     // request then lets the sender finish its system call before the
     // gateway reads it, instead of two task switches per request. Requests
     // still wait only for a CPU, never for the line.
-    sched_param batch{};
-    pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
-    server.Run(signalFd);
+    Reporter reporter(scanner.get(), settings.statusFile, settings.server.statsSeconds);
+    if (scanner) reporter.Start();
+    if (modbus) {
+        sched_param batch{};
+        pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
+        server.Run(signalFd);
+    } else {
+        pollfd wait{signalFd, POLLIN, 0};
+        while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
+        }
+        scheduler.Stop();
+    }
     line.join();
+    if (scanner) reporter.Stop();
     std::fprintf(stderr, "vave8gw: stopped\n");
     return 0;
 }

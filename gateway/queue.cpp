@@ -16,10 +16,7 @@ void Scheduler::Push(Job job) {
     ready_.notify_one();
 }
 
-std::optional<Job> Scheduler::Pop() {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [this] { return stopped_ || count_ > 0; });
-    if (stopped_) return std::nullopt;
+Job Scheduler::TakeLocked() {
     auto next = waiting_.upper_bound(last_);
     if (next == waiting_.end()) next = waiting_.begin();
     last_ = next->first;
@@ -28,6 +25,31 @@ std::optional<Job> Scheduler::Pop() {
     if (next->second.empty()) waiting_.erase(next);
     --count_;
     return job;
+}
+
+std::optional<Job> Scheduler::Pop() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return stopped_ || count_ > 0; });
+    if (stopped_) return std::nullopt;
+    return TakeLocked();
+}
+
+std::optional<Job> Scheduler::PopUntil(std::chrono::steady_clock::time_point deadline,
+                                       bool* stopped) {
+    std::unique_lock lock(mutex_);
+    ready_.wait_until(lock, deadline, [this] { return stopped_ || nudged_ || count_ > 0; });
+    nudged_ = false;
+    *stopped = stopped_;
+    if (stopped_ || count_ == 0) return std::nullopt;
+    return TakeLocked();
+}
+
+void Scheduler::Nudge() {
+    {
+        std::lock_guard lock(mutex_);
+        nudged_ = true;
+    }
+    ready_.notify_all();
 }
 
 void Scheduler::Drop(uint64_t connection) {

@@ -4,6 +4,7 @@
 // network side's poll through an eventfd.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -46,6 +47,12 @@ public:
     // Blocks until a request is waiting or Stop was called (then nothing).
     std::optional<Job> Pop();
 
+    // As Pop, but also returns nothing at `deadline` or after a Nudge, with
+    // `stopped` telling whether Stop was the reason: the line thread then
+    // has scans and writes to do between requests.
+    std::optional<Job> PopUntil(std::chrono::steady_clock::time_point deadline, bool* stopped);
+    void Nudge();
+
     // The requests of a connection that went away.
     void Drop(uint64_t connection);
 
@@ -56,6 +63,10 @@ public:
     void Peaks(size_t* requests, size_t* connections);
 
 private:
+    // The next connection's oldest request; the caller holds the lock and
+    // knows one waits.
+    Job TakeLocked();
+
     std::mutex mutex_;
     std::condition_variable ready_;
     std::map<uint64_t, std::deque<Job>> waiting_;
@@ -64,6 +75,7 @@ private:
     size_t peakConnections_ = 0;
     uint64_t last_ = 0;
     bool stopped_ = false;
+    bool nudged_ = false;
 };
 
 class Notices {

@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine: the native
-# toolchain and GoogleTest, the mingw-w64 cross compiler for vave8.dll, Wine
-# (32-bit) to run it, clang's fuzzing and sanitizer runtimes, gcovr, valgrind,
-# socat, libmodbus (the benchmark's yardstick and the Modbus TCP gateway), the
-# Modbus clients the gateway's tests drive (mbpoll, pymodbus), and help2man,
-# dpkg-dev and file for the packages (man pages, the .deb's dependencies),
-# open62541 1.4 and toml++ for the line server's OPC UA side (open62541 1.4
-# comes from Debian 13 on Debian 12: see trixie_source below).
+# toolchain, GoogleTest and toml++ (the line server's configuration), the
+# mingw-w64 cross compiler for vave8.dll, Wine (32-bit) to run it, clang's
+# fuzzing and sanitizer runtimes, gcovr, valgrind, socat, libmodbus (the
+# benchmark's yardstick and the Modbus TCP gateway), the Modbus clients the
+# gateway's tests drive (mbpoll, pymodbus), and help2man, dpkg-dev and file
+# for the packages (man pages, the .deb's dependencies), open62541 1.4 for the
+# line server's OPC UA side (from Debian 13 on Debian 12: see trixie_source).
 # Run as root it installs what is missing; otherwise it prints the command.
 #   scripts/setup.sh          everything the tests need
 #   scripts/setup.sh demo     only what the demo needs (native build)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev googletest)
+packages=(cmake ninja-build g++ libgtest-dev googletest libtomlplusplus-dev)
 if [ "${1:-all}" != demo ]; then
     packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev gcovr valgrind socat
                python3 libmodbus-dev wine wine32:i386 procps help2man dpkg-dev file
-               mbpoll python3-pymodbus python3-serial-asyncio libtomlplusplus-dev libssl-dev nodejs
+               mbpoll python3-pymodbus python3-serial-asyncio libssl-dev nodejs
                libopen62541-1.4-dev)
 fi
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace p8sim {
 
@@ -99,8 +101,34 @@ const char* FaultName(FaultKind kind) {
 bool Fault::Matches(const Request& req) const {
     if (station >= 0 && (!req.has_station || req.station != station)) return false;
     if (request != 0 && req.code != request) return false;
+    if (firstByte <= lastByte) {
+        // Wrapping ranges count from their start to the end of memory.
+        const uint32_t from = req.start / 2u;
+        const uint32_t to = req.end >= req.start ? req.end / 2u : 0x7FFFu;
+        if (!req.has_header || to < firstByte || from > lastByte) return false;
+    }
     return true;
 }
+
+namespace {
+
+// "0040-004F": byte addresses in hex, first <= last <= 7FFF.
+bool ParseByteRange(std::string_view text, Fault* f) {
+    const size_t dash = text.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash + 1 >= text.size()) return false;
+    const std::string first(text.substr(0, dash)), last(text.substr(dash + 1));
+    char* end = nullptr;
+    const unsigned long a = std::strtoul(first.c_str(), &end, 16);
+    if (*end != '\0' || !std::isxdigit(static_cast<unsigned char>(first[0]))) return false;
+    const unsigned long b = std::strtoul(last.c_str(), &end, 16);
+    if (*end != '\0' || !std::isxdigit(static_cast<unsigned char>(last[0]))) return false;
+    if (a > b || b >= kStationBytes) return false;
+    f->firstByte = static_cast<uint32_t>(a);
+    f->lastByte = static_cast<uint32_t>(b);
+    return true;
+}
+
+}  // namespace
 
 bool ParseFault(std::string_view text, Fault& out, std::string* error) {
     text = Trim(text);
@@ -175,9 +203,14 @@ bool ParseFault(std::string_view text, Fault& out, std::string* error) {
             f.request = kReqWrite;
         } else if (ParseNumber(flt, st) && st < kStations) {
             f.station = static_cast<int>(st);
+        } else if (flt.substr(0, 6) == "bytes=") {
+            if (!ParseByteRange(flt.substr(6), &f)) {
+                return Fail(error, "bad filter \"@" + std::string(flt) +
+                                       "\" (bytes=FIRST-LAST, hex byte addresses up to 7FFF)");
+            }
         } else {
-            return Fail(
-                error, "bad filter \"@" + std::string(flt) + "\" (a station 0..15, read or write)");
+            return Fail(error, "bad filter \"@" + std::string(flt) +
+                                   "\" (a station 0..15, read, write or bytes=FIRST-LAST in hex)");
         }
     }
     out = std::move(f);
@@ -244,6 +277,11 @@ std::string FaultToString(const Fault& f) {
     if (f.station >= 0) s += "@" + std::to_string(f.station);
     if (f.request == kReqRead) s += "@read";
     if (f.request == kReqWrite) s += "@write";
+    if (f.firstByte <= f.lastByte) {
+        char range[24];
+        std::snprintf(range, sizeof range, "@bytes=%04X-%04X", f.firstByte, f.lastByte);
+        s += range;
+    }
     return s;
 }
 

@@ -53,6 +53,10 @@ struct Fault {
     std::vector<uint8_t> bytes;  // garbage: the given bytes (random when empty)
     int station = -1;            // only for this station; -1 any
     uint8_t request = 0;         // only for this request code; 0 any
+    // Only for requests whose byte range overlaps first..last (inclusive);
+    // last < first: any range.
+    uint32_t firstByte = 1;
+    uint32_t lastByte = 0;
 
     bool Matches(const Request& req) const;
     // Faults that stop the request from being executed.
@@ -66,7 +70,8 @@ struct ScriptEntry {
     Fault fault;
 };
 
-// One fault: KIND[=PARAM][@FILTER]..., FILTER a station number or read/write.
+// One fault: KIND[=PARAM][@FILTER]..., FILTER a station number, read/write
+// or bytes=FIRST-LAST (hex byte addresses).
 bool ParseFault(std::string_view text, Fault& out, std::string* error);
 // A script: entries separated by commas, semicolons or newlines, each
 // [N:|*:]FAULT; '#' starts a comment running to the end of the line.

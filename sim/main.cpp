@@ -1,7 +1,13 @@
 // p8sim: a line of simulated P8 stations on a pseudo-terminal or serial port.
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +16,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/sim.h"
@@ -30,10 +37,14 @@ const char kUsage[] =
     "  --pace BAUD            send replies no faster than BAUD (11 bits a character)\n"
     "  --stations LIST        stations that answer, e.g. 0-3,7 (default 0-15)\n"
     "  --frame-gap MS         drop a frame cut off for this long (default 1000)\n"
+    "  --turnaround MS        hold every reply back this long (a PLC's answer time)\n"
     "\n"
     "Memory (per station 32 KiB; byte address = nibble address / 2):\n"
     "  --load FILE            load an image at start: lines \"station:byteaddr: hex bytes\"\n"
     "  --dump FILE            write the image on exit, in the same format\n"
+    "  --control SOCKET       a unix socket taking lines while running: memory lines\n"
+    "                         as --load, \"fault SCRIPT\", \"stations LIST\"; each\n"
+    "                         answered \"ok\" or \"error: why\"\n"
     "\n"
     "Faults:\n"
     "  --fault SCRIPT         e.g. \"3:error=0x0C,1:silence,*:crc@5\" (may repeat)\n"
@@ -125,6 +136,107 @@ void PrintStats(const p8sim::Counters& c) {
     std::fprintf(stderr, "\n");
 }
 
+// One line of the control socket; "ok" or "error: ...".
+std::string Control(p8sim::Simulator& sim, const std::string& line) {
+    std::string err;
+    if (line.rfind("fault ", 0) == 0) {
+        return sim.AddFaults(line.substr(6), &err) ? "ok" : "error: " + err;
+    }
+    if (line.rfind("stations ", 0) == 0) {
+        uint16_t mask = 0;
+        if (!ParseStations(line.substr(9), mask)) return "error: stations needs a list such as 0-3,7";
+        sim.SetPresent(mask);
+        return "ok";
+    }
+    std::istringstream in(line);
+    return sim.LoadMemoryText(in, "control", &err) ? "ok" : "error: " + err;
+}
+
+// Serves the control socket, one client at a time, until `stop` is readable.
+class ControlServer {
+public:
+    bool Open(const std::string& path, std::string* error) {
+        sockaddr_un addr{};
+        if (path.size() >= sizeof addr.sun_path) {
+            *error = "--control: socket path too long";
+            return false;
+        }
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size());
+        // Only a stale socket is taken over, never another kind of file.
+        struct stat st{};
+        if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const mode_t old = umask(077);
+        const bool bound = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        umask(old);
+        if (!bound || listen(fd_, 4) != 0 || pipe(stop_) != 0) {
+            *error = "--control " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        path_ = path;
+        return true;
+    }
+
+    void Run(p8sim::Simulator& sim) {
+        thread_ = std::thread([this, &sim] {
+            while (true) {
+                pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+                if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+                if (fds[1].revents) return;
+                if (!(fds[0].revents & POLLIN)) continue;
+                const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (client < 0) continue;
+                Serve(sim, client);
+                close(client);
+            }
+        });
+    }
+
+    ~ControlServer() {
+        if (thread_.joinable()) {
+            const char byte = 0;
+            const ssize_t woke = write(stop_[1], &byte, 1);
+            (void)woke;  // a full pipe wakes the thread as well
+            thread_.join();
+        }
+        if (fd_ >= 0) close(fd_);
+        for (int fd : stop_) {
+            if (fd >= 0) close(fd);
+        }
+        if (!path_.empty()) unlink(path_.c_str());
+    }
+
+private:
+    void Serve(p8sim::Simulator& sim, int client) {
+        std::string pending;
+        char buf[4096];
+        while (true) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+            if (fds[1].revents) return;
+            const ssize_t n = read(client, buf, sizeof buf);
+            if (n <= 0) return;
+            pending.append(buf, static_cast<size_t>(n));
+            // A client that never ends a line gets no unbounded buffer.
+            if (pending.size() > (1u << 20)) return;
+            size_t eol;
+            while ((eol = pending.find('\n')) != std::string::npos) {
+                std::string line = pending.substr(0, eol);
+                pending.erase(0, eol + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                const std::string answer = Control(sim, line) + "\n";
+                if (send(client, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) return;
+            }
+        }
+    }
+
+    int fd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::string path_;
+    std::thread thread_;
+};
+
 int Fail(const std::string& msg) {
     std::fprintf(stderr, "p8sim: %s\n", msg.c_str());
     return 2;
@@ -143,6 +255,8 @@ int main(int argc, char** argv) {
     bool trace = false, stats = false;
     uint16_t present = 0xFFFF;
     uint32_t pace = 0;
+    uint32_t turnaround = 0;
+    std::string control;
 
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -180,6 +294,13 @@ int main(int argc, char** argv) {
             if (!value(&v) || !ParseUnsigned(v, n) || n > 4000000)
                 return Fail("--pace needs a baud rate");
             pace = static_cast<uint32_t>(n);
+        } else if (a == "--turnaround") {
+            if (!value(&v) || !ParseUnsigned(v, n) || n > 60000)
+                return Fail("--turnaround needs ms 0..60000");
+            turnaround = static_cast<uint32_t>(n);
+        } else if (a == "--control") {
+            if (!value(&v) || !*v) return Fail("--control needs a socket path");
+            control = v;
         } else if (a == "--stations") {
             if (!value(&v) || !ParseStations(v, present)) {
                 return Fail("--stations needs a list such as 0-3,7");
@@ -259,6 +380,7 @@ int main(int argc, char** argv) {
     p8sim::Simulator sim(opt);
     sim.SetPresent(present);
     sim.SetPaceBaud(pace);
+    sim.SetTurnaround(turnaround);
     std::string err;
     if (!load.empty() && !sim.LoadMemory(load, &err)) return Fail(err);
     if (!faults.empty() && !sim.AddFaults(faults, &err)) return Fail(err);
@@ -266,6 +388,11 @@ int main(int argc, char** argv) {
 
     const bool opened = device.empty() ? sim.OpenPty(&err) : sim.OpenDevice(device, dev, &err);
     if (!opened) return Fail(err);
+    ControlServer controlServer;
+    if (!control.empty()) {
+        if (!controlServer.Open(control, &err)) return Fail(err);
+        controlServer.Run(sim);
+    }
 
     g_sim = &sim;
     struct sigaction sa;

@@ -473,7 +473,10 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& block) {
         Trace(line);
     }
 
-    if (!segments.empty()) Deliver(segments);
+    if (!segments.empty()) {
+        segments.front().pause_ms += turnaround_ms_.load();
+        Deliver(segments);
+    }
     if (options_.observer) options_.observer(ex);
 
     bool done = false;
@@ -587,6 +590,10 @@ void Simulator::ClearMemory() {
 bool Simulator::LoadMemory(const std::string& file, std::string* error) {
     std::ifstream in(file);
     if (!in) return SetError(error, "cannot read " + file);
+    return LoadMemoryText(in, file, error);
+}
+
+bool Simulator::LoadMemoryText(std::istream& in, const std::string& file, std::string* error) {
     // Parse everything before touching memory, so a bad file changes nothing.
     struct Run {
         int station;

@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <istream>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -119,12 +120,18 @@ public:
     void ClearMemory();
     // Text image: lines "station:byteaddr: hex bytes" (see sim/README.md).
     bool LoadMemory(const std::string& file, std::string* error = nullptr);
+    // The same lines from text; `origin` names them in an error.
+    bool LoadMemoryText(std::istream& in, const std::string& origin,
+                        std::string* error = nullptr);
     bool DumpMemory(const std::string& file, std::string* error = nullptr) const;
 
     // Bit n set: station n answers (default: all sixteen).
     void SetPresent(uint16_t mask) { present_.store(mask); }
     // Replies no faster than this baud rate, 11 bits a character (0: at once).
     void SetPaceBaud(uint32_t baud) { pace_baud_.store(baud); }
+    // Every reply held back this long after its request, as a PLC takes
+    // time to answer.
+    void SetTurnaround(uint32_t ms) { turnaround_ms_.store(ms); }
 
     void PushFault(const Fault& fault);
     void AddFault(const ScriptEntry& entry);
@@ -157,6 +164,7 @@ private:
     Options options_;
     std::atomic<uint16_t> present_{0xFFFF};
     std::atomic<uint32_t> pace_baud_{0};
+    std::atomic<uint32_t> turnaround_ms_{0};
 
     std::string path_;
     int line_fd_ = -1;   // pty master or the device

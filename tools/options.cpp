@@ -244,7 +244,7 @@ bool CheckCommand(const Options& o, const std::vector<const OptionSpec*>& seen,
     if (command == nullptr) {
         return Fail(error, "unknown command '" + o.command +
                                "' (commands: info, parse, open, "
-                               "read, write, poll, demo, monitor)");
+                               "read, write, poll, demo, monitor, tags)");
     }
     for (const OptionSpec* entry : seen) {
         if (!AppliesTo(*entry, o.command)) {
@@ -347,6 +347,8 @@ Commands:
   demo                     show every step against a simulated PLC (Linux)
   monitor --port NAME      watch a line another host drives, read only, and
                            decode its frames (Linux; vave8ctl monitor --help)
+  tags check|plan CONFIG   check a line server's configuration and tags, or
+                           print its read plan (Linux; vave8ctl tags --help)
 
 Address text (7 to 11 characters): 0S T AAAA [B]
   0S    station, 00 to 0F (hexadecimal)

@@ -8,6 +8,9 @@
 #include "tools/commands.h"
 #include "tools/monitor.h"
 #include "tools/options.h"
+#if defined(VAVE8CTL_HAVE_TAGS)
+#include "tools/tags.h"
+#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -19,14 +22,18 @@ int main(int argc, char** argv) {
     // The banner's box characters are printed as UTF-8.
     SetConsoleOutputCP(CP_UTF8);
 #endif
-    // The monitor takes no part in driving a line and has options of its
-    // own: it gets every word but the command.
+    // The monitor and the tag files take no part in driving a line and have
+    // options of their own: they get every word but the command.
     for (int i = 1; i < argc; ++i) {
         if (argv[i][0] == '-') continue;
-        if (std::string(argv[i]) != "monitor") break;
+        const std::string command = argv[i];
         std::vector<std::string> rest(argv + 1, argv + argc);
         rest.erase(rest.begin() + (i - 1));
-        return RunMonitor(rest);
+        if (command == "monitor") return RunMonitor(rest);
+#if defined(VAVE8CTL_HAVE_TAGS)
+        if (command == "tags") return RunTags(rest);
+#endif
+        break;
     }
     if (argc == 2 && std::string(argv[1]) == "--version") {
         std::printf("vave8ctl %s\n", VAVE8_VERSION);

@@ -5,6 +5,7 @@ checked against the simulator's memory image (--load / --dump).
 Usage: gateway_test.py VAVE8GW P8SIM [unittest arguments]
 """
 
+import json
 import logging
 import os
 import random
@@ -455,6 +456,110 @@ class SerialPort(Case):
         self.assertEqual(got, [0x5678])
         line.gw.wait_for(f"serial port {link} open again")
         c.close()
+
+
+class LineServer(Case):
+    """vave8gw --config: tags scanned once, the status file, and Modbus
+    requests sharing the line with the scan."""
+
+    TAGS = """name,address,type,scan_ms,access
+st1/hr0,0140000,uint16,100,r
+st1/hr1,0140004,uint16,100,rw
+st1/flag,01200100,bool,100,r
+st2/temp,0290010,float32,200,r
+"""
+
+    def start(self, pty, modbus=True):
+        self.dir = tempfile.mkdtemp(prefix="lstest")
+        self.status = os.path.join(self.dir, "status.json")
+        with open(os.path.join(self.dir, "plant.csv"), "w") as f:
+            f.write(self.TAGS)
+        config = os.path.join(self.dir, "line.toml")
+        with open(config, "w") as f:
+            f.write(f'[line]\nname = "test"\nport = "{pty}"\n\n[tags]\nfile = "plant.csv"\n')
+            if modbus:
+                f.write('\n[modbus]\nlisten = "127.0.0.1:0"\n')
+        return Process([GATEWAY, "--config", config, "--ticks", TICKS, "--stats-interval", "0.3",
+                        "--status-file", self.status], r"serving .* on (127\.0\.0\.1:(\d+)|no Modbus)")
+
+    def wait_status(self, check, timeout=15):
+        deadline, doc = time.monotonic() + timeout, None
+        while time.monotonic() < deadline:
+            try:
+                with open(self.status) as f:
+                    doc = json.load(f)  # replaced whole, never seen half-written
+                if check({t["name"]: t for t in doc["tags"]}, doc):
+                    return doc
+            except FileNotFoundError:
+                pass
+            time.sleep(0.05)
+        raise AssertionError(f"status never as expected: {doc}")
+
+    def control(self, sock, *lines):
+        with socket.socket(socket.AF_UNIX) as c:
+            c.connect(sock)
+            c.sendall("".join(line + "\n" for line in lines).encode())
+            c.shutdown(socket.SHUT_WR)
+            answer = b""
+            while chunk := c.recv(4096):
+                answer += chunk
+        self.assertEqual(answer.decode().split(), ["ok"] * len(lines))
+
+    def test_modbus_and_the_scan_share_the_line_with_right_values(self):
+        sock = os.path.join(tempfile.mkdtemp(prefix="lsctl"), "sim.sock")
+        sim = Process([SIMULATOR, "--stations", "0-7", "--control", sock], r"^/dev/\S+$")
+        self.control(sock, "1:0000: 12 34 00 07", "1:0008: 80", "2:0008: 40 49 0F DB")
+        gw = self.start(sim.match.group(0))
+        port = int(gw.match.group(2))
+        doc = self.wait_status(lambda t, d: all(x["quality"] == "good" for x in t.values()))
+        tags = {t["name"]: t for t in doc["tags"]}
+        self.assertEqual(tags["st1/hr0"]["value"], 0x1234)
+        self.assertEqual(tags["st1/flag"]["value"], 1)
+        self.assertAlmostEqual(tags["st2/temp"]["value"], 3.14159274, places=6)
+        self.assertTrue(all(s["state"] == "good" for s in doc["stations"]), doc["stations"])
+        gw.wait_for(r"station 1: good, \d+ transactions, 0 failed")
+
+        c = ModbusTcpClient("127.0.0.1", port=port, timeout=5, retries=0)
+        self.assertTrue(c.connect())
+        self.assertEqual(c.read_coils(71, 1, slave=1).bits[0], True)  # bit digit 0: the MSB
+        # The memory changes under the running scan; each value is right on
+        # both sides.
+        for value in range(1, 40, 3):
+            self.control(sock, f"1:0000: {value >> 8:02X} {value & 0xFF:02X}")
+            self.assertEqual(c.read_holding_registers(0, 2, slave=1).registers, [value, 7])
+            self.wait_status(lambda t, d: t["st1/hr0"]["value"] == value)
+        self.assertFalse(c.write_register(1, 0xBEEF, slave=1).isError())
+        self.wait_status(lambda t, d: t["st1/hr1"]["value"] == 0xBEEF and t["st1/hr1"]["quality"] == "good")
+
+        # Station 1 falls silent: demoted, its last values kept; station 2 and
+        # Modbus go on.
+        self.control(sock, "stations 0,2-7", "2:0008: 41 20 00 00")
+        doc = self.wait_status(lambda t, d: t["st1/hr0"].get("cause") == "demoted" and
+                               t["st2/temp"]["value"] == 10.0 and t["st2/temp"]["quality"] == "good")
+        self.assertEqual({t["name"]: t["value"] for t in doc["tags"]}["st1/hr1"], 0xBEEF)
+        self.assertEqual([s["demoted"] for s in doc["stations"]], [True, False])
+        gw.wait_for(r"station 1 demoted after 3 failed cycles")
+        self.assertEqual(c.read_holding_registers(4, 2, slave=2).registers, [0x4120, 0])
+        c.close()
+
+    def test_port_down_marks_every_tag_and_the_scan_resumes(self):
+        link = f"/tmp/ls{os.getpid() % 10000}"
+        sim = Process([SIMULATOR, "--stations", "0-7"], r"^/dev/\S+$")
+        os.symlink(sim.match.group(0), link)
+        self.addCleanup(os.unlink, link)
+        gw = self.start(link, modbus=False)
+        self.wait_status(lambda t, d: all(x["quality"] == "good" for x in t.values()))
+        sim.stop()
+        gw.wait_for(f"serial port {link} failed")
+        self.wait_status(lambda t, d: d["port_down"] and
+                         all(x["quality"] == "bad" and x["cause"] == "port down" for x in t.values()))
+        load_file(os.path.join(self.dir, "second.txt"), {1: bytes([0x56, 0x78])})
+        back = Process([SIMULATOR, "--stations", "0-7", "--load", os.path.join(self.dir, "second.txt")],
+                       r"^/dev/\S+$")
+        os.symlink(back.match.group(0), link + "n")
+        os.replace(link + "n", link)
+        self.wait_status(lambda t, d: not d["port_down"] and t["st1/hr0"]["value"] == 0x5678 and
+                         all(x["quality"] == "good" for x in t.values()))
 
 
 if __name__ == "__main__":

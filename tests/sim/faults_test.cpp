@@ -91,6 +91,9 @@ TEST(SimFaults, RejectsBadScripts) {
         "garbage=x123",   // odd number of hex digits
         "crc@16",         // no station 16
         "crc@writes",     // unknown filter
+        "crc@bytes=50-40",     // range backwards
+        "crc@bytes=0-8000",    // past the last byte
+        "crc@bytes=x0-10",     // not hex
     };
     for (const char* text : bad) {
         std::vector<ScriptEntry> out;
@@ -123,6 +126,30 @@ TEST(SimFaults, PlanOrderAndConsumption) {
     EXPECT_EQ(plan.Pending(), 1u);                        // 9:empty still ahead
     EXPECT_EQ(plan.Pick(10, rd).kind, FaultKind::kNone);  // ...and now in the past
     EXPECT_EQ(plan.Pending(), 0u);
+}
+
+TEST(SimFaults, ByteRangeFilterMatchesOverlappingRequests) {
+    Fault f;
+    ASSERT_TRUE(ParseFault("error=0x07@3@bytes=0040-0041", f, nullptr));
+    EXPECT_EQ(FaultToString(f), "error=0x07@3@bytes=0040-0041");
+    const struct {
+        uint16_t start, end;  // nibbles
+        bool matches;
+    } cases[] = {
+        {0x0080, 0x0083, true},    // exactly the range
+        {0x0000, 0x00FF, true},    // a block around it
+        {0x0082, 0x0085, true},    // overlapping its end
+        {0x0070, 0x007F, false},   // just before
+        {0x0084, 0x0087, false},   // just after
+        {0xFFF0, 0x0001, false},   // wrapping: start..7FFF only
+    };
+    for (const auto& c : cases) {
+        Request r = Req(kReqRead, 3);
+        r.start = c.start;
+        r.end = c.end;
+        EXPECT_EQ(f.Matches(r), c.matches) << std::hex << c.start << "-" << c.end;
+    }
+    EXPECT_FALSE(f.Matches(Req(kReqRead, 4)));
 }
 
 TEST(SimFaults, RandomFaultsAreSeededAndRated) {
