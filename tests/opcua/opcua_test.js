@@ -349,6 +349,58 @@ const groups = {
     },
 };
 
+// The line server itself on the simulated PLC: vave8gw --config with [opcua],
+// a write user over Basic256Sha256-SignAndEncrypt browsing, subscribing and
+// writing a tag that the scan reads back from the PLC's memory.
+groups.LineServer = async () => {
+    const [vave8gw, p8sim] = process.argv.slice(4);
+    const certs = await ensureClientCertificate();
+    const dir = fs.mkdtempSync(path.join(scratch, "line-"));
+    const sim = spawn(p8sim, [], { stdio: ["ignore", "pipe", "pipe"] });
+    hosts.add(sim);
+    let pty = "";
+    sim.stdout.on("data", (d) => { pty = pty || d.toString().split("\n")[0]; });
+    await waitFor("the simulated PLC's pty", () => pty);
+    const port = await freePort();
+    execFileSync(vave8gw, ["--add-user", path.join(dir, "users"), "ann", "write"], { input: PASSWORDS.ann + "\n" });
+    fs.writeFileSync(path.join(dir, "line.toml"), `[line]\nname = "plant"\nport = "${pty}"\nscan_ms = 200\n
+[[tag]]\nname = "st00/setpoint"\naddress = "00805F0"\ntype = "int32"\naccess = "rw"\nunits = "rpm"\n
+[opcua]\nlisten = "127.0.0.1:${port}"\nusers = "users"\nsecurity = ["Basic256Sha256-SignAndEncrypt"]\n`);
+    fs.mkdirSync(path.join(dir, "state", "pki", "trusted"), { recursive: true });
+    fs.copyFileSync(certs.certificateFile, path.join(dir, "state", "pki", "trusted", "client.pem"));
+    const gw = spawn(vave8gw, ["--config", path.join(dir, "line.toml"), "--state-dir", path.join(dir, "state")],
+                     { stdio: ["ignore", "pipe", "pipe"] });
+    hosts.add(gw);
+    const log = [];
+    gw.stderr.on("data", (d) => log.push(d.toString()));
+    await waitFor("the line server", () => log.join("").includes("OPC UA: serving") || gw.exitCode !== null);
+    assert.ok(log.join("").includes("OPC UA: serving"), log.join(""));
+    const host = { url: `opc.tcp://127.0.0.1:${port}` };
+    const c = await connect(host, { policy: "Basic256Sha256", mode: "SignAndEncrypt", user: "ann" });
+    try {
+        const names = (await c.session.browse(c.id("folder:st00"))).references.map((r) => r.browseName.name);
+        assert.deepEqual(names, ["setpoint"]);
+        await waitFor("the first scan", async () => (await readValue(c, "st00/setpoint")).statusCode === StatusCodes.Good);
+        const sub = ClientSubscription.create(c.session, { requestedPublishingInterval: 100, publishingEnabled: true });
+        const item = ClientMonitoredItem.create(sub, { nodeId: c.id("st00/setpoint"), attributeId: AttributeIds.Value },
+            { samplingInterval: 100, queueSize: 10, discardOldest: true }, TimestampsToReturn.Both);
+        const seen = [];
+        item.on("changed", (dv) => seen.push(dv));
+        const before = Date.now();
+        const status = await c.session.write({ nodeId: c.id("st00/setpoint"), attributeId: AttributeIds.Value,
+                                               value: { value: { dataType: DataType.Int32, value: -123456 } } });
+        assert.equal(status, StatusCodes.Good);
+        const change = await waitFor("the written value scanned back", () => seen.find((dv) => dv.value.value === -123456));
+        assert.ok(change.sourceTimestamp.getTime() >= before - 5, "source time after the write");
+        await sub.terminate();
+    } finally {
+        await c.close();
+        gw.kill("SIGTERM");
+        await waitFor("the line server to stop", () => gw.exitCode !== null || gw.signalCode !== null);
+        sim.kill("SIGTERM");
+    }
+};
+
 (async () => {
     if (!groups[group]) throw new Error("unknown group " + group);
     await groups[group]();
