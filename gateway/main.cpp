@@ -20,6 +20,10 @@
 #include <string_view>
 #include <thread>
 
+#ifdef VAVE8_OPCUA
+#include "gateway/opcua/server.h"
+#include "gateway/opcua/users.h"
+#endif
 #include "gateway/line.h"
 #include "gateway/queue.h"
 #include "gateway/reply.h"
@@ -51,6 +55,7 @@ struct Settings {
     ServerSettings server;
     std::string config;      // the line server's file: tags scanned, Modbus if it says so
     std::string statusFile;  // JSON rewritten every stats interval
+    std::string stateDir;    // the OPC UA certificates' parent; default /var/lib/vave8gw/<line>
     bool help = false;
     bool version = false;
 };
@@ -73,6 +78,11 @@ Line server:
                          consumer. Options given here override the file's
   --status-file PATH     JSON of every station, period and tag, replaced
                          every --stats-interval (atomically)
+  --state-dir DIR        the server's state (OPC UA certificates under pki/);
+                         default /var/lib/vave8gw/<line name>
+  --add-user FILE NAME ROLE
+                         add a user (role read or write) to an OPC UA users
+                         file; the password is read from the terminal
 Gateway:
   --listen HOST:PORT     where to serve Modbus TCP (default 127.0.0.1:1502).
                          Modbus has no authentication: listen on other
@@ -167,6 +177,8 @@ bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view val
         s->config = value;
     } else if (name == "status-file") {
         s->statusFile = value;
+    } else if (name == "state-dir") {
+        s->stateDir = value;
     } else if (name == "allow-write") {
         WriteRange range;
         if (!ParseWriteRange(std::string(value), &range, error)) return false;
@@ -178,7 +190,8 @@ bool ApplyGatewayOption(Settings* s, std::string_view name, std::string_view val
 bool ParseArguments(int argc, char** argv, Settings* s, std::string* error) {
     constexpr const char* kWithValue[] = {"listen",        "max-clients",  "idle-timeout",
                                           "frame-timeout", "dead-backoff", "stats-interval",
-                                          "allow-write",   "config",       "status-file"};
+                                          "allow-write",   "config",       "status-file",
+                                          "state-dir"};
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "-h") arg = "--help";
@@ -277,6 +290,29 @@ void FitDescriptorLimit(int* maxClients) {
     }
 }
 
+#ifdef VAVE8_OPCUA
+// [opcua], read by the front-end itself; every problem with its line.
+bool LoadOpcuaConfig(const std::string& path, const std::string& stateDir, const std::string& lineName,
+                     opcua::Config* out) {
+    toml::table file;
+    try {
+        file = toml::parse_file(path);
+    } catch (const toml::parse_error& e) {
+        std::fprintf(stderr, "%s:%u: %s\n", path.c_str(), e.source().begin.line, std::string(e.description()).c_str());
+        return false;
+    }
+    const toml::table* section = file["opcua"].as_table();
+    if (!section) return false;
+    std::vector<opcua::ConfigError> errors;
+    const size_t slash = path.find_last_of('/');
+    const opcua::ConfigPlaces places{slash == std::string::npos ? "." : path.substr(0, slash),
+                                     stateDir.empty() ? opcua::DefaultStateDir(lineName) : stateDir};
+    *out = opcua::ParseConfig(*section, places, errors);
+    for (const auto& e : errors) std::fprintf(stderr, "%s:%d: %s\n", path.c_str(), e.line, e.reason.c_str());
+    return errors.empty();
+}
+#endif
+
 // The file's line settings and [modbus] options first, then the command
 // line again on top of them: what the command line says wins.
 bool ApplyConfig(int argc, char** argv, const tags::Config& config, Settings* s,
@@ -304,6 +340,15 @@ bool ApplyConfig(int argc, char** argv, const tags::Config& config, Settings* s,
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string_view(argv[1]) == "--add-user") {
+#ifdef VAVE8_OPCUA
+        if (argc == 5) return opcua::AddUserCommand(argv[2], argv[3], argv[4]);
+        std::fprintf(stderr, "vave8gw: usage: vave8gw --add-user FILE NAME ROLE\n");
+#else
+        std::fprintf(stderr, "vave8gw: built without OPC UA (open62541 1.4)\n");
+#endif
+        return kUsage;
+    }
     Settings settings;
     std::string error;
     if (!ParseArguments(argc, argv, &settings, &error)) {
@@ -336,6 +381,25 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     const bool modbus = settings.config.empty() || config.modbus.present;
+#ifdef VAVE8_OPCUA
+    std::unique_ptr<opcua::Server> opcuaServer;
+    if (config.opcuaLine > 0) {
+        opcua::Options options;
+        if (!LoadOpcuaConfig(settings.config, settings.stateDir, scanner->LineName(), &options.config)) return 2;
+        opcuaServer = std::make_unique<opcua::Server>(*scanner, options);
+        // Before the line runs: writes asked meanwhile wait in the engine.
+        if (!opcuaServer->Start(error)) {
+            std::fprintf(stderr, "vave8gw: %s\n", error.c_str());
+            return 2;
+        }
+    }
+#else
+    if (config.opcuaLine > 0) {
+        std::fprintf(stderr, "vave8gw: %s:%d: [opcua]: this vave8gw is built without OPC UA (open62541 1.4)\n",
+                     settings.config.c_str(), config.opcuaLine);
+        return 2;
+    }
+#endif
 
     // Every thread started below inherits the mask: the signals arrive only
     // through the descriptor the network side polls.
@@ -454,6 +518,9 @@ int main(int argc, char** argv) {
         }
         scheduler.Stop();
     }
+#ifdef VAVE8_OPCUA
+    if (opcuaServer) opcuaServer->Stop();
+#endif
     if (mqttFront) mqttFront->Stop();
     line.join();
     if (scanner) reporter.Stop();

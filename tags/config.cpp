@@ -349,6 +349,7 @@ private:
 
     void ReadLine(const toml::table& table);
     void ReadModbus(const toml::table& table);
+    void ReadOpcua(const toml::table& table);
     void ReadTags(const toml::table& table);
     void ReadTag(const toml::table& table);
     void ReadMqtt(const toml::table&) { result_->config.mqtt = true; }
@@ -372,6 +373,7 @@ private:
 const Reader::Section Reader::kSections[] = {
     {"line", false, &Reader::ReadLine},
     {"modbus", false, &Reader::ReadModbus},
+    {"opcua", false, &Reader::ReadOpcua},
     {"tags", false, &Reader::ReadTags},
     {"tag", true, &Reader::ReadTag},
     {"mqtt", false, &Reader::ReadMqtt},
@@ -520,6 +522,12 @@ void Reader::ReadLine(const toml::table& table) {
             Unknown(kSection, key, node);
         }
     }
+}
+
+// The OPC UA front-end reads and checks its section itself
+// (gateway/opcua/config.h); the tag engine only notes that it is there.
+void Reader::ReadOpcua(const toml::table& table) {
+    result_->config.opcuaLine = std::max(1, static_cast<int>(table.source().begin.line));
 }
 
 void Reader::ReadModbus(const toml::table& table) {

@@ -61,6 +61,7 @@ struct Config {
     std::string tagFile;  // [tags] file, resolved against the config's folder; empty: none
     LineConfig line;
     ModbusConfig modbus;
+    int opcuaLine = 0;  // where [opcua] is; 0: none (its keys are the OPC UA front-end's to read)
     std::vector<Tag> tags;  // the CSV's rows first, then the [[tag]] tables, in file order
     // [mqtt] is read by the MQTT front-end's own parser (gateway/mqtt): here
     // only whether the file has it.
