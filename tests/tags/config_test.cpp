@@ -274,7 +274,7 @@ colour = 1
 scan_ms = 0
 port = "a-port-name-too-long"
 
-[mqtt]
+[historian]
 port = 1883
 
 [tags]
@@ -296,7 +296,7 @@ colour = "red"
                                      {4, "unknown key 'colour' in [line]"},
                                      {5, "scan_ms must be a whole number in 1..86400000"},
                                      {6, "characters; the driver's port name holds at most 11"},
-                                     {8, "unknown section [mqtt]"},
+                                     {8, "unknown section [historian]"},
                                      {13, "unknown key 'extra' in [tags]"},
                                      {15, "tag 'b' is defined twice (first at " + dir_ + "/dup.csv:3)"},
                                      {21, "[[tag]] address must be a string"},
