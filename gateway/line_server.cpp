@@ -103,7 +103,10 @@ void Reporter::Report() {
     }
     for (const auto& line : extra_) std::fprintf(stderr, "vave8gw: %s\n", line().c_str());
     std::string error;
-    if (!statusFile_.empty() && !tags::WriteStatusFile(*scanner_, statusFile_, &error)) {
+    std::vector<tags::StatusSection> sections;
+    for (const auto& [key, json] : sections_) sections.push_back({key, json()});
+    if (!statusFile_.empty() &&
+        !tags::WriteStatusFile(*scanner_, statusFile_, &error, sections)) {
         std::fprintf(stderr, "vave8gw: status file: %s\n", error.c_str());
     }
 }

@@ -46,6 +46,10 @@ public:
 
     // More statistics lines, each a line of its own (the MQTT front-end's).
     void AddLine(std::function<std::string()> line) { extra_.push_back(std::move(line)); }
+    // A front-end's object in the status file, under its key.
+    void AddStatus(std::string key, std::function<std::string()> json) {
+        sections_.emplace_back(std::move(key), std::move(json));
+    }
     void Start();
     // Stops the thread and reports once more.
     void Stop();
@@ -61,6 +65,7 @@ private:
     bool stop_ = false;
     std::thread thread_;
     std::vector<std::function<std::string()>> extra_;
+    std::vector<std::pair<std::string, std::function<std::string()>>> sections_;
 };
 
 }  // namespace vave8gw

@@ -506,6 +506,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         reporter.AddLine([&] { return mqttFront->StatsText(); });
+        reporter.AddStatus("mqtt", [&] { return mqttFront->StatusJson(); });
     }
     if (scanner) reporter.Start();
     if (modbus) {

@@ -77,7 +77,7 @@ const char* CauseName(Cause cause) {
     return "?";
 }
 
-std::string StatusJson(const Scanner& scanner) {
+std::string StatusJson(const Scanner& scanner, const std::vector<StatusSection>& sections) {
     const LineStatus line = scanner.Status();
     toml::table root;
     root.insert("line", line.name);
@@ -135,12 +135,21 @@ std::string StatusJson(const Scanner& scanner) {
     root.insert("tags", std::move(tagList));
 
     std::ostringstream out;
-    out << toml::json_formatter{root} << "\n";
-    return out.str();
+    out << toml::json_formatter{root};
+    std::string text = out.str();
+    // The front-ends' objects go in after the formatter closed the document:
+    // they come as JSON text, which a TOML table cannot hold as it is.
+    while (!text.empty() && text.back() != '}') text.pop_back();
+    if (!text.empty()) text.pop_back();
+    for (const StatusSection& section : sections) {
+        text += ",\n  \"" + section.key + "\": " + section.json;
+    }
+    return text + "}\n";
 }
 
-bool WriteStatusFile(const Scanner& scanner, const std::string& path, std::string* error) {
-    const std::string text = StatusJson(scanner);
+bool WriteStatusFile(const Scanner& scanner, const std::string& path, std::string* error,
+                     const std::vector<StatusSection>& sections) {
+    const std::string text = StatusJson(scanner, sections);
     const std::string temporary = path + ".tmp";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {

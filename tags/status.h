@@ -4,13 +4,21 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tags/scanner.h"
 
 namespace tags {
 
-std::string StatusJson(const Scanner& scanner);
-bool WriteStatusFile(const Scanner& scanner, const std::string& path, std::string* error);
+// A front-end's own figures in the status file: its key and a JSON object.
+struct StatusSection {
+    std::string key;
+    std::string json;
+};
+
+std::string StatusJson(const Scanner& scanner, const std::vector<StatusSection>& sections = {});
+bool WriteStatusFile(const Scanner& scanner, const std::string& path, std::string* error,
+                     const std::vector<StatusSection>& sections = {});
 
 const char* QualityName(Quality quality);
 const char* CauseName(Cause cause);

@@ -500,7 +500,9 @@ const groups = {
             '[[tag]]\nname = "count"\naddress = "0080108"\ntype = "uint32"\n\n' +
             `[mqtt]\nbroker = "mqtt://127.0.0.1:${port}"\nstate_dir = "state"\n` +
             '[mqtt.sparkplug]\ngroup_id = "plant"\n[mqtt.json]\n');
-        const gw = new Child([VAVE8GW, '--config', path.join(dir, 'line.toml'), '--stats-interval', '1']);
+        const statusFile = path.join(dir, 'status.json');
+        const gw = new Child([VAVE8GW, '--config', path.join(dir, 'line.toml'), '--stats-interval', '1',
+            '--status-file', statusFile]);
         const dbirth = await until('DBIRTH station00', () => find(sub, `${N}DBIRTH/line1/station00`));
         assert.deepStrictEqual(dbirth.spb.metrics.map((m) => [m.name, m.type]), [['tank/level', 'UInt16'], ['count', 'UInt32']]);
         const alias = num(metric(dbirth, 'tank/level').alias);
@@ -520,6 +522,16 @@ const groups = {
         await until('77 read back as DDATA', () => ddata(77, m0));
         await gw.waitErr(/mqtt online, \d+ sent, 0 buffered, 0 dropped/);
         checkSeq(sub.got);
+        // The status file carries the front-end's figures beside the tags'.
+        const doc = await until('mqtt in the status file', () => {
+            try {
+                const d = JSON.parse(fs.readFileSync(statusFile, 'utf8'));
+                return d.mqtt && d.mqtt.online && d.mqtt.sent > 0 && d.tags.length === 2 ? d : null;
+            } catch (e) {
+                return null;
+            }
+        });
+        assert.strictEqual(doc.mqtt.dropped, 0);
 
         m0 = sub.got.length;
         await gw.stop('SIGTERM');
