@@ -493,8 +493,8 @@ void Reader::ReadLine(const toml::table& table) {
             if (!text) continue;
             if (name == "module") *text = Resolved(*text);
             std::string error;
-            const vave8ctl::ConnectionOptionSpec* spec = vave8ctl::FindConnectionOption(option);
-            if (!spec->apply(&line.connection, *text, &error)) {
+            const vave8ctl::ConnectionOptionSpec* entry = vave8ctl::FindConnectionOption(option);
+            if (!entry->apply(&line.connection, *text, &error)) {
                 // "--baud: '0' is not ..." as the file's key.
                 const size_t colon = error.find(": ");
                 Add(LineOf(key, node), "line." + std::string(name) +
