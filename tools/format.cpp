@@ -394,4 +394,21 @@ double Median(std::vector<double> values) {
     return (values[middle - 1] + values[middle]) / 2;
 }
 
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (const char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned char>(c));
+            out += buffer;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 }  // namespace vave8ctl

@@ -92,4 +92,8 @@ size_t RequestDataBytes(const uint8_t* request);
 // The median of some latencies, in the order given (the vector is copied).
 double Median(std::vector<double> values);
 
+// A JSON string literal of `s`: quotes, backslashes and control characters
+// escaped.
+std::string JsonString(const std::string& s);
+
 }  // namespace vave8ctl

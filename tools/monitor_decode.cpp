@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "sim/plc.h"
+#include "tools/format.h"
 
 namespace vave8ctl {
 
@@ -33,23 +34,6 @@ std::string WallClock(double wall) {
 std::string Duration(double seconds) {
     if (seconds < 1.0) return Printf("%.1fms", seconds * 1000);
     return Printf("%.3fs", seconds);
-}
-
-std::string JsonText(const std::string& s) {
-    std::string out = "\"";
-    for (const char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned char>(c));
-            out += buffer;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes, size_t from = 0) {
@@ -225,7 +209,7 @@ void LineWatch::Emit(const Port& port, const DecodeEvent& ev, const std::string&
     if (settings_.json) {
         std::string line = "{\"time\":" + Printf("%.6f", begin.wall) +
                            ",\"gap_ms\":" + (gap ? Printf("%.3f", gap_s * 1000) : "null") +
-                           ",\"port\":" + JsonText(port.name) + json;
+                           ",\"port\":" + JsonString(port.name) + json;
         if (settings_.raw) line += ",\"raw\":\"" + raw + "\"";
         print_(line + "}");
         return;

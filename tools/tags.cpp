@@ -75,13 +75,13 @@ bool Parse(const std::vector<std::string>& args, TagsOptions* o, std::string* er
             continue;
         }
         const std::string option = name.substr(2);
-        const ConnectionOptionSpec* spec = FindConnectionOption(option);
-        if (spec == nullptr || !spec->takesValue ||
+        const ConnectionOptionSpec* entry = FindConnectionOption(option);
+        if (entry == nullptr || !entry->takesValue ||
             (option != "module" && option != "data-bits" && option != "parity" &&
              option != "stop-bits")) {
             return Usage(error, "tags: unknown option '" + name + "'");
         }
-        if (!spec->apply(&o->line, value, error)) return false;
+        if (!entry->apply(&o->line, value, error)) return false;
         o->given.push_back(option);
     }
     if (o->help) return true;
@@ -99,23 +99,6 @@ bool Given(const std::vector<std::string>& given, const char* option) {
         if (g == option) return true;
     }
     return false;
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (const char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned char>(c));
-            out += buffer;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
 }
 
 void PrintSummary(const tags::Config& config) {
