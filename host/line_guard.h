@@ -5,7 +5,8 @@
 // next and passes for its answer. So after any transaction in which an
 // attempt ended without a complete good reply, the next request is held
 // until a late reply to any of its attempts can no longer come; the driver's
-// flush before that request then drops whatever arrived meanwhile. The time
+// flush before that request then drops whatever arrived meanwhile and, on
+// Linux, waits for the line to fall silent before the request goes. The time
 // is counted from the transaction's end, after every attempt's request went
 // out, so the reply to attempt 2 that follows a success brought by attempt
 // 1's late reply is covered too.

@@ -52,7 +52,9 @@ int32_t PortClose(PortHandle handle);
 int32_t PortSetReadTimeout(PortHandle handle, int32_t ticks);
 
 // Drops everything received and not yet read: 0, or 1 when the last of its
-// draining reads failed.
+// draining reads failed. On POSIX, when something was waiting, it also waits
+// for the line to fall silent for 50 ms (giving up after about a second) and
+// drops what came meanwhile.
 int32_t PortFlushInput(PortHandle handle);
 
 // Holds the line in the break state for `milliseconds`. 0; on POSIX 7 when

@@ -49,6 +49,10 @@ constexpr uint32_t kTickMs = 10;
 constexpr uint32_t kOpenReadLimitMs = 1000;  // until the caller sets its own
 constexpr uint32_t kFlushReadLimitMs = 50;
 constexpr uint32_t kFlushChunk = 512;
+// A line that never falls silent (another talker, a babbling device) must not
+// hold the caller for ever: after this long the request goes out anyway, and
+// its reply will show whether the line let it through.
+constexpr int64_t kFlushGiveUpMs = 1000;
 constexpr int64_t kNsPerMs = 1000000;
 constexpr size_t kPathSize = 256;
 
@@ -517,14 +521,18 @@ int32_t PortFlushInput(PortHandle handle) {
     if (nothing && slot->aheadCount == 0) return 0;
 
     // Drain in 512-byte reads with a 50 ms limit each until one brings
-    // fewer. The port's own read limit is never changed, so it is what it
-    // was afterwards, "no limit" included.
+    // nothing: the request then goes out on a line that has been silent for
+    // a whole pass, never into the middle of a frame still arriving (the rest
+    // of a late reply, split, would otherwise be read as the start of this
+    // request's answer). The port's own read limit is never changed, so it
+    // is what it was afterwards, "no limit" included.
     uint8_t scratch[kFlushChunk];
     uint32_t got = 0;
     bool ok = true;
+    const int64_t giveUp = NowNs() + kFlushGiveUpMs * kNsPerMs;
     do {
         ok = ReadPass(slot, scratch, kFlushChunk, kFlushReadLimitMs, false, &got);
-    } while (ok && got == kFlushChunk);
+    } while (ok && got != 0 && NowNs() < giveUp);
     return ok ? 0 : 1;
 }
 

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <numeric>
 
 #include "pty_pair.h"
@@ -194,6 +195,51 @@ TEST(PortFlushTest, DropsWaitingInputAndKeepsTheReadLimit) {
         ASSERT_TRUE(port.pty.Send({0xA5}));
         EXPECT_EQ(PortRead(port.handle, &byte, 1, nullptr), PORT_OK);
         EXPECT_EQ(byte, 0xA5);
+    }
+}
+
+// A line still talking when the flush starts (the rest of a split late
+// reply, another talker) is drained until it falls silent, so the request
+// never goes out into a frame still arriving; a line that never falls silent
+// holds the flush about a second, not for ever.
+TEST(PortFlushTest, WaitsForTheLineToFallSilentWithinABound) {
+    for (const int talkMs : {400, 4000}) {
+        SCOPED_TRACE(talkMs);
+        OpenPort port;
+        ASSERT_EQ(port.openResult, PORT_OK);
+        std::atomic<int> sent{0};
+        std::atomic<bool> stop{false};
+        const int bytes = talkMs / 10;
+        std::thread talker([&] {
+            for (int i = 0; i < bytes && !stop; ++i) {
+                if (!port.pty.Send({0x33})) break;
+                ++sent;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        const auto begun = std::chrono::steady_clock::now();
+        while (sent < 2 && ElapsedMs(begun) < 2000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(PortFlushInput(port.handle), 0);
+        const int64_t elapsed = ElapsedMs(start);
+        const int atReturn = sent;
+        stop = true;
+        talker.join();
+        if (talkMs < 1000) {
+            // Gaps of 10 ms against a 50 ms silence: only a talker stalled
+            // for 50 ms could end it early, so allow for one such stall.
+            EXPECT_GE(atReturn, bytes * 3 / 4);
+            uint8_t byte = 0;
+            ASSERT_TRUE(port.pty.Send({0xA5}));
+            EXPECT_EQ(PortRead(port.handle, &byte, 1, nullptr), PORT_OK);
+            EXPECT_EQ(byte, 0xA5);
+        } else {
+            EXPECT_GE(elapsed, 900);
+            EXPECT_LT(elapsed, 2500);
+            EXPECT_LT(atReturn, bytes);
+        }
     }
 }
 
