@@ -1,4 +1,4 @@
-#include "gateway/stats.h"
+#include "gateway/modbus/stats.h"
 
 #include <algorithm>
 #include <cmath>
