@@ -1,9 +1,9 @@
 // Times until a reply (a PLC's reply time, seen by a host or by the line
-// monitor; a request's time through the gateway) kept in a fixed-size
-// histogram, however long the program runs: buckets whose bounds grow by a
-// constant ratio, so that a quantile read from them is within kRelativeError
-// of the value the sorted samples would give (from kLowest to kHighest
-// seconds; below, within kLowest). The maximum is exact.
+// monitor; a request's time through the gateway; a poll's good reads) kept
+// in a fixed-size histogram, however long the program runs: buckets whose
+// bounds grow by a constant ratio, so that a quantile read from them is
+// within kRelativeError of the value the sorted samples would give (from
+// kLowest to kHighest seconds; below, within kLowest). The maximum is exact.
 #pragma once
 
 #include <array>
