@@ -29,7 +29,7 @@
 
 #include "bench/children.h"
 #include "gateway/line.h"
-#include "gateway/queue.h"
+#include "gateway/modbus/queue.h"
 #include "host/line_loop.h"
 #include "hostsvc/module_loader.h"
 #include "sim/sim.h"

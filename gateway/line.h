@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "driver/records.h"
-#include "gateway/queue.h"
-#include "gateway/stats.h"
+#include "gateway/modbus/queue.h"
+#include "gateway/modbus/stats.h"
 #include "host/line_access.h"
 #include "host/line_guard.h"
 #include "hostsvc/module_loader.h"

@@ -25,10 +25,10 @@
 #include "gateway/opcua/users.h"
 #endif
 #include "gateway/line.h"
-#include "gateway/queue.h"
-#include "gateway/reply.h"
+#include "gateway/modbus/queue.h"
+#include "gateway/modbus/reply.h"
 #include "gateway/line_server.h"
-#include "gateway/server.h"
+#include "gateway/modbus/server.h"
 #include "host/line_guard.h"
 #include "host/line_loop.h"
 #include "gateway/mqtt/frontend.h"

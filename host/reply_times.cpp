@@ -1,5 +1,6 @@
 #include "host/reply_times.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -7,34 +8,43 @@ namespace hostlib {
 
 namespace {
 
-constexpr double kBase = 100e-6;
-constexpr double kStep = 1.02;
+// Each bucket spans values from a to a * kRatio; the value that stands for
+// it, 2a * kRatio / (1 + kRatio), is within kRelativeError of every one.
+constexpr double kRatio = (1 + ReplyTimes::kRelativeError) / (1 - ReplyTimes::kRelativeError);
 
 }  // namespace
 
+size_t ReplyTimes::BucketOf(double seconds) {
+    if (!(seconds >= kLowest)) return 0;
+    if (seconds >= kHighest) return kBuckets - 1;
+    const auto k = static_cast<size_t>(std::log(seconds / kLowest) / std::log(kRatio));
+    return std::min(k + 1, kBuckets - 2);
+}
+
+double ReplyTimes::ValueOf(size_t bucket) const {
+    if (bucket == 0) return min_;
+    if (bucket == kBuckets - 1) return max_;
+    const double low = kLowest * std::pow(kRatio, static_cast<double>(bucket - 1));
+    return std::clamp(2 * low * kRatio / (1 + kRatio), min_, max_);
+}
+
 void ReplyTimes::Record(double seconds) {
     if (!(seconds >= 0)) seconds = 0;  // NaN too
-    int bucket = 0;
-    if (seconds > kBase) {
-        const double steps = std::log(seconds / kBase) / std::log(kStep);
-        bucket = steps >= kBuckets - 1 ? kBuckets - 1 : static_cast<int>(steps) + 1;
-    }
-    ++buckets_[static_cast<size_t>(bucket)];
+    min_ = count_ == 0 ? seconds : std::min(min_, seconds);
+    max_ = count_ == 0 ? seconds : std::max(max_, seconds);
     ++count_;
-    if (seconds > max_) max_ = seconds;
+    ++counts_[BucketOf(seconds)];
 }
 
 double ReplyTimes::Quantile(double share) const {
     if (count_ == 0) return 0;
     const double wanted = std::ceil(share * static_cast<double>(count_));
-    const uint64_t rank = wanted < 1 ? 1 : static_cast<uint64_t>(wanted);
+    const uint64_t rank = wanted < 1 ? 1 : std::min(static_cast<uint64_t>(wanted), count_);
+    if (rank == count_) return max_;
     uint64_t seen = 0;
-    for (int i = 0; i < kBuckets; ++i) {
-        seen += buckets_[static_cast<size_t>(i)];
-        if (seen >= rank) {
-            const double edge = kBase * std::pow(kStep, i);
-            return edge < max_ ? edge : max_;
-        }
+    for (size_t b = 0; b < kBuckets; ++b) {
+        seen += counts_[b];
+        if (seen >= rank) return ValueOf(b);
     }
     return max_;
 }

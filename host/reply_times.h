@@ -1,6 +1,9 @@
-// A station's reply times, from request sent to reply complete, kept in a
-// fixed-size histogram of 2 % steps: a long run needs no more memory, and a
-// quantile read from it is off by at most one step.
+// Times until a reply (a PLC's reply time, seen by a host or by the line
+// monitor; a request's time through the gateway; a poll's good reads) kept
+// in a fixed-size histogram, however long the program runs: buckets whose
+// bounds grow by a constant ratio, so that a quantile read from them is
+// within kRelativeError of the value the sorted samples would give (from
+// kLowest to kHighest seconds; below, within kLowest). The maximum is exact.
 #pragma once
 
 #include <array>
@@ -11,11 +14,16 @@ namespace hostlib {
 
 class ReplyTimes {
 public:
+    static constexpr double kRelativeError = 0.01;
+    static constexpr double kLowest = 1e-6;  // seconds
+    static constexpr double kHighest = 1e4;
+
+    // A negative time (a clock that went back) or NaN counts as 0.
     void Record(double seconds);
 
     uint64_t Count() const { return count_; }
-    // Seconds at or below which this share (0..1) of the replies came; the
-    // upper edge of the step it falls in. 0 before any reply.
+    // The nearest-rank quantile (0 < share <= 1) in seconds, as the sorted
+    // samples would give it, within the relative error; 0 before any sample.
     double Quantile(double share) const;
     double Max() const { return max_; }
 
@@ -29,9 +37,15 @@ public:
     std::string SlowWarning(int station, int32_t readLimitMs) const;
 
 private:
-    static constexpr int kBuckets = 800;  // 100 us * 1.02^800: past any read limit
-    std::array<uint64_t, kBuckets> buckets_{};
+    // ln(kHighest / kLowest) / ln((1 + e) / (1 - e)) = 1151.3, plus one
+    // bucket below and one above the range.
+    static constexpr size_t kBuckets = 1154;
+    static size_t BucketOf(double seconds);
+    double ValueOf(size_t bucket) const;
+
+    std::array<uint64_t, kBuckets> counts_{};
     uint64_t count_ = 0;
+    double min_ = 0;
     double max_ = 0;
 };
 

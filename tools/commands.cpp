@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/line_guard.h"
+#include "host/reply_times.h"
 #include "tools/format.h"
 #include "tools/session.h"
 
@@ -204,7 +205,8 @@ struct PollTally {
     uint64_t failed = 0;
     int32_t lastFailure = NUV_OK;
     double lastMs = 0;
-    std::vector<double> goodMs;
+    // The good reads' times: a poll left running for weeks keeps no more.
+    hostlib::ReplyTimes goodTimes;
 
     std::string Line() const {
         char text[160];
@@ -212,7 +214,8 @@ struct PollTally {
                       "reads %llu: good %llu, failed %llu; latency last %.1f ms, median %.1f ms",
                       static_cast<unsigned long long>(good + failed),
                       static_cast<unsigned long long>(good),
-                      static_cast<unsigned long long>(failed), lastMs, Median(goodMs));
+                      static_cast<unsigned long long>(failed), lastMs,
+                      1e3 * goodTimes.Quantile(0.5));
         return text;
     }
 };
@@ -308,7 +311,7 @@ private:
 
     void ReportGood(double at) {
         ++tally_.good;
-        tally_.goodMs.push_back(tally_.lastMs);
+        tally_.goodTimes.Record(tally_.lastMs / 1e3);
         std::vector<uint32_t> current;
         for (int32_t i = 0; i < count_; ++i) current.push_back(SlotValue(gate_, area_, block_, i));
         for (size_t k = 0; k < current.size(); ++k) {

@@ -386,14 +386,6 @@ std::string DescribeReply(const uint8_t* reply, size_t size, size_t dataBytes) {
     }
 }
 
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    if (values.size() % 2 == 1) return values[middle];
-    return (values[middle - 1] + values[middle]) / 2;
-}
-
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (const char c : s) {

@@ -89,9 +89,6 @@ std::string DescribeReply(const uint8_t* reply, size_t size, size_t dataBytes);
 // range: (end - start + 1) nibbles, modulo 65536, halved.
 size_t RequestDataBytes(const uint8_t* request);
 
-// The median of some latencies, in the order given (the vector is copied).
-double Median(std::vector<double> values);
-
 // A JSON string literal of `s`: quotes, backslashes and control characters
 // escaped.
 std::string JsonString(const std::string& s);

@@ -1,7 +1,6 @@
 #include "tools/monitor_decode.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -63,49 +62,6 @@ bool IsRequest(const std::vector<uint8_t>& block) {
 }
 
 }  // namespace
-
-namespace {
-
-// Each bucket spans values from a to a * kRatio; the value that stands for
-// it, 2a * kRatio / (1 + kRatio), is within kRelativeError of every one.
-constexpr double kRatio = (1 + ReplyTimes::kRelativeError) / (1 - ReplyTimes::kRelativeError);
-
-}  // namespace
-
-size_t ReplyTimes::BucketOf(double ms) const {
-    if (!(ms >= kLowestMs)) return 0;
-    if (ms >= kHighestMs) return kBuckets - 1;
-    const auto k = static_cast<size_t>(std::log(ms / kLowestMs) / std::log(kRatio));
-    return std::min(k + 1, kBuckets - 2);
-}
-
-double ReplyTimes::ValueOf(size_t bucket) const {
-    if (bucket == 0) return min_;
-    if (bucket == kBuckets - 1) return max_;
-    const double low = kLowestMs * std::pow(kRatio, static_cast<double>(bucket - 1));
-    return std::clamp(2 * low * kRatio / (1 + kRatio), min_, max_);
-}
-
-void ReplyTimes::Add(double ms) {
-    ms = std::max(0.0, ms);
-    min_ = count_ == 0 ? ms : std::min(min_, ms);
-    max_ = count_ == 0 ? ms : std::max(max_, ms);
-    ++count_;
-    ++counts_[BucketOf(ms)];
-}
-
-double ReplyTimes::Percentile(double p) const {
-    if (count_ == 0) return 0;
-    const auto rank = std::clamp<uint64_t>(
-        static_cast<uint64_t>(std::ceil(p * static_cast<double>(count_))), 1, count_);
-    if (rank == count_) return max_;
-    uint64_t seen = 0;
-    for (size_t b = 0; b < kBuckets; ++b) {
-        seen += counts_[b];
-        if (seen >= rank) return ValueOf(b);
-    }
-    return max_;
-}
 
 LineWatch::LineWatch(WatchSettings settings, Printer print)
     : settings_(settings), print_(std::move(print)) {}
@@ -282,10 +238,11 @@ void LineWatch::Handle(Port& port, const DecodeEvent& ev) {
                     json += ",\"request\":null";
                     break;
                 }
-                const double ms = (StampOf(port, ev.begin).mono - pending_.end) * 1000;
+                const double seconds = StampOf(port, ev.begin).mono - pending_.end;
+                const double ms = seconds * 1000;
                 Station& st = stations_[pending_.station];
                 ++st.replies;
-                st.reply_ms.Add(ms);
+                st.times.Record(seconds);
                 if (!block.empty() && block[0] == p8sim::kBlockError && block.size() >= 4) {
                     ++st.errors[block[3]];
                 }
@@ -363,9 +320,9 @@ std::string LineWatch::Summary(double seconds) const {
                 s += (firstError ? "\"" : ",\"") + Num(code) + "\":" + Num(n);
                 firstError = false;
             }
-            s += "},\"reply_ms_median\":" + Printf("%.3f", st.reply_ms.Percentile(0.5)) +
-                 ",\"reply_ms_p99\":" + Printf("%.3f", st.reply_ms.Percentile(0.99)) +
-                 ",\"reply_ms_max\":" + Printf("%.3f", st.reply_ms.Max()) + "}";
+            s += "},\"reply_ms_median\":" + Printf("%.3f", 1e3 * st.times.Quantile(0.5)) +
+                 ",\"reply_ms_p99\":" + Printf("%.3f", 1e3 * st.times.Quantile(0.99)) +
+                 ",\"reply_ms_max\":" + Printf("%.3f", 1e3 * st.times.Max()) + "}";
         }
         return s + "],\"line\":{\"bad_crc\":" + Num(faults_.crc) +
                ",\"bad_copy\":" + Num(faults_.copy) + ",\"too_long\":" + Num(faults_.too_long) +
@@ -384,8 +341,8 @@ std::string LineWatch::Summary(double seconds) const {
                       number, static_cast<unsigned long long>(st.requests),
                       static_cast<unsigned long long>(st.replies),
                       static_cast<unsigned long long>(st.broken),
-                      static_cast<unsigned long long>(st.no_reply), st.reply_ms.Percentile(0.5),
-                      st.reply_ms.Percentile(0.99), st.reply_ms.Max());
+                      static_cast<unsigned long long>(st.no_reply), 1e3 * st.times.Quantile(0.5),
+                      1e3 * st.times.Quantile(0.99), 1e3 * st.times.Max());
         s += row;
         if (st.errors.empty()) s += "none";
         bool first = true;

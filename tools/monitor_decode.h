@@ -5,7 +5,6 @@
 // No port access here: the caller feeds bytes with the time they arrived.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/reply_times.h"
 #include "sim/codec.h"
 
 namespace vave8ctl {
@@ -26,36 +26,6 @@ struct Stamp {
 struct WatchSettings {
     bool raw = false;   // show each event's bytes in hexadecimal
     bool json = false;  // one JSON object a line instead of text
-};
-
-// Reply times in a fixed amount of memory, however long the line is watched:
-// buckets whose bounds grow by a constant ratio, so that a percentile read
-// from them is within kRelativeError of the true value (for values from
-// kLowestMs to kHighestMs; below, within kLowestMs; the maximum is exact).
-class ReplyTimes {
-public:
-    static constexpr double kRelativeError = 0.01;
-    static constexpr double kLowestMs = 0.001;
-    static constexpr double kHighestMs = 1e7;
-
-    void Add(double ms);
-    uint64_t Count() const { return count_; }
-    // Nearest rank (0 < p <= 1), as the sorted values would give it, within
-    // the relative error; 0 when empty.
-    double Percentile(double p) const;
-    double Max() const { return max_; }
-
-private:
-    // ln(kHighestMs / kLowestMs) / ln((1 + e) / (1 - e)) = 1151.3, plus one
-    // bucket below and one above the range.
-    static constexpr size_t kBuckets = 1154;
-    size_t BucketOf(double ms) const;
-    double ValueOf(size_t bucket) const;
-
-    std::array<uint64_t, kBuckets> counts_{};
-    uint64_t count_ = 0;
-    double min_ = 0;
-    double max_ = 0;
 };
 
 class LineWatch {
@@ -120,7 +90,7 @@ private:
     struct Station {
         uint64_t requests = 0, replies = 0, broken = 0, no_reply = 0;
         std::map<uint8_t, uint64_t> errors;
-        ReplyTimes reply_ms;
+        hostlib::ReplyTimes times;  // of the replies
     };
     struct LineFaults {
         uint64_t crc = 0, copy = 0, too_long = 0, cut_off = 0, stray_runs = 0, stray_bytes = 0,

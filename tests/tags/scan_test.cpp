@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "gateway/line.h"
-#include "gateway/queue.h"
+#include "gateway/modbus/queue.h"
 #include "host/line_loop.h"
 #include "sim/sim.h"
 #include "tags/address.h"

@@ -353,6 +353,7 @@ TEST_F(ToolOnSimulatedPlc, PollPrintsChangesOnlyAndATally) {
         << "an unchanged value is printed once\n"
         << run.out;
     EXPECT_TRUE(Contains(run.out, "reads 3: good 3, failed 0; latency last")) << run.out;
+    EXPECT_TRUE(Contains(run.out, " ms, median ")) << run.out;
 
     // A value that changes while polling shows up; Ctrl-C ends with the tally.
     bool changed = false;

@@ -204,11 +204,5 @@ TEST(ToolFormat, RepliesAreNamedByBlockType) {
     EXPECT_EQ(DescribeReply(data, sizeof data, 200), "DATA (type 3), 4 bytes: 00 01 00 02");
 }
 
-TEST(ToolFormat, MedianOfLatencies) {
-    EXPECT_EQ(Median({}), 0);
-    EXPECT_EQ(Median({3, 1, 2}), 2);
-    EXPECT_EQ(Median({4, 1, 3, 2}), 2.5);
-}
-
 }  // namespace
 }  // namespace vave8ctl

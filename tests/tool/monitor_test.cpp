@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/reply_times.h"
 #include "sim/sim.h"
 #include "tests/tool/run_tool.h"
 #include "tools/monitor_decode.h"
@@ -148,43 +149,10 @@ TEST(MonitorDecode, TimesGapsRepliesAndShowsTheLineBytes) {
     EXPECT_EQ(Field(lines[2], "n"), "2");
     const std::string summary = watch.Summary(1);
     EXPECT_NEAR(std::stod(Field(summary, "reply_ms_median")), 10.0,
-                10.0 * vave8ctl::ReplyTimes::kRelativeError)
+                10.0 * hostlib::ReplyTimes::kRelativeError)
         << summary;
     EXPECT_EQ(Field(summary, "reply_ms_p99"), "20.000") << summary;
     EXPECT_EQ(Field(summary, "reply_ms_max"), "20.000") << summary;
-}
-
-// The reply times of a line watched for days fit the same few kilobytes as
-// those of a minute, and still give percentiles within the stated error.
-TEST(MonitorDecode, ReplyTimesKeepPercentilesWithinTheirErrorInFixedMemory) {
-    using vave8ctl::ReplyTimes;
-    static_assert(sizeof(ReplyTimes) < 16 * 1024);
-    const struct {
-        const char* what;
-        std::vector<double> values;
-    } cases[] = {
-        {"one value", {42.5}},
-        {"spread over six decades", {0.004, 0.05, 0.9, 7, 63, 480, 3100, 25000}},
-        {"below the buckets", {0, 0.0001, 0.0005, 5}},
-        {"many equal", std::vector<double>(1000, 12.25)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ReplyTimes times;
-        for (double v : c.values) times.Add(v);
-        std::vector<double> sorted = c.values;
-        std::sort(sorted.begin(), sorted.end());
-        for (double p : {0.01, 0.25, 0.5, 0.9, 0.99, 1.0}) {
-            const auto rank =
-                static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
-            const double exact = sorted[std::max<size_t>(rank, 1) - 1];
-            const double error =
-                std::max(exact * ReplyTimes::kRelativeError, ReplyTimes::kLowestMs);
-            EXPECT_NEAR(times.Percentile(p), exact, error) << "p " << p;
-        }
-        EXPECT_EQ(times.Max(), sorted.back());
-        EXPECT_EQ(times.Count(), sorted.size());
-    }
 }
 
 // --times N: a read that brings many frames still shows exactly N, and

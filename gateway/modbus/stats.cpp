@@ -1,17 +1,9 @@
-#include "gateway/stats.h"
+#include "gateway/modbus/stats.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 namespace vave8gw {
-
-namespace {
-
-constexpr double kStep = 1.02;
-constexpr double kFirst = 1e-6;
-
-}  // namespace
 
 void Stats::Record(uint8_t unit, uint8_t exception, bool backoff, double seconds) {
     std::lock_guard lock(mutex_);
@@ -20,10 +12,7 @@ void Stats::Record(uint8_t unit, uint8_t exception, bool backoff, double seconds
     ++byUnitAndException_[unit][exception & 0x0F];
     if (exception != 0) ++failed_;
     if (backoff) ++backoff_;
-    int bucket = 0;
-    if (seconds > kFirst)
-        bucket = static_cast<int>(std::ceil(std::log(seconds / kFirst) / std::log(kStep)));
-    latency_[static_cast<size_t>(std::min(bucket, kBuckets - 1))]++;
+    latency_.Record(seconds);
 }
 
 void Stats::RecordReply(uint8_t station, double seconds) {
@@ -34,17 +23,6 @@ void Stats::RecordReply(uint8_t station, double seconds) {
 std::string Stats::SlowWarning(uint8_t station, int32_t readLimitMs) const {
     std::lock_guard lock(mutex_);
     return replies_[station & 15].SlowWarning(station & 15, readLimitMs);
-}
-
-double Stats::Quantile(double share) const {
-    if (total_ == 0) return 0;
-    const auto rank = static_cast<uint64_t>(std::ceil(share * static_cast<double>(total_)));
-    uint64_t seen = 0;
-    for (int i = 0; i < kBuckets; ++i) {
-        seen += latency_[static_cast<size_t>(i)];
-        if (seen >= rank && seen > 0) return kFirst * std::pow(kStep, i);
-    }
-    return kFirst * std::pow(kStep, kBuckets - 1);
 }
 
 std::string Stats::Line(size_t peakRequests, size_t peakConnections, int connections) const {
@@ -76,7 +54,7 @@ std::string Stats::Line(size_t peakRequests, size_t peakConnections, int connect
                   "; latency median %.3f ms, p99 %.3f ms; dead-station backoff answered %llu at "
                   "once; round robin: up to %zu requests from %zu connections waiting; %d "
                   "connections open",
-                  Quantile(0.5) * 1e3, Quantile(0.99) * 1e3,
+                  latency_.Quantile(0.5) * 1e3, latency_.Quantile(0.99) * 1e3,
                   static_cast<unsigned long long>(backoff_), peakRequests, peakConnections,
                   connections);
     return line + text;

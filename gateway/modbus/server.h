@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "gateway/queue.h"
-#include "gateway/reply.h"
-#include "gateway/request.h"
-#include "gateway/stats.h"
+#include "gateway/modbus/queue.h"
+#include "gateway/modbus/reply.h"
+#include "gateway/modbus/request.h"
+#include "gateway/modbus/stats.h"
 
 namespace vave8gw {
 

@@ -1,4 +1,4 @@
-#include "gateway/server.h"
+#include "gateway/modbus/server.h"
 
 #include <arpa/inet.h>
 #include <modbus/modbus.h>

@@ -1,4 +1,4 @@
-#include "gateway/request.h"
+#include "gateway/modbus/request.h"
 
 #include <charconv>
 #include <cstdio>

@@ -1,7 +1,8 @@
 // Counters since start for the statistics line: requests and failures per
 // unit and exception, and the latency from a whole request read to its reply
-// sent, kept as a histogram of 2 % steps so a long run needs no more memory.
-// Both threads record replies and log through its throttle.
+// sent, kept in the same fixed-size histogram as the stations' reply times so
+// a long run needs no more memory. Both threads record replies and log
+// through its throttle.
 #pragma once
 
 #include <array>
@@ -62,15 +63,10 @@ public:
     LogThrottle& Log() { return log_; }
 
 private:
-    // Seconds at or below which this share (0..1) of the replies came; the
-    // caller holds the lock.
-    double Quantile(double share) const;
-
     mutable std::mutex mutex_;
-    static constexpr int kBuckets = 1200;  // 1 us * 1.02^1200: past any reply
     std::array<std::array<uint64_t, 16>, 256> byUnitAndException_{};  // exceptions 0..0x0F
     std::array<uint64_t, 256> byUnit_{};
-    std::array<uint64_t, kBuckets> latency_{};
+    hostlib::ReplyTimes latency_;
     std::array<hostlib::ReplyTimes, 16> replies_{};
     uint64_t total_ = 0;
     uint64_t failed_ = 0;

@@ -1,4 +1,4 @@
-#include "gateway/queue.h"
+#include "gateway/modbus/queue.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

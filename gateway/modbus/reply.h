@@ -11,8 +11,8 @@
 #include <mutex>
 #include <string>
 
-#include "gateway/queue.h"
-#include "gateway/stats.h"
+#include "gateway/modbus/queue.h"
+#include "gateway/modbus/stats.h"
 
 typedef struct _modbus modbus_t;
 typedef struct _modbus_mapping_t modbus_mapping_t;

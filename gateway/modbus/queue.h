@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/request.h"
+#include "gateway/modbus/request.h"
 
 namespace vave8gw {
 

@@ -1,4 +1,4 @@
-#include "gateway/reply.h"
+#include "gateway/modbus/reply.h"
 
 #include <modbus/modbus.h>
 #include <time.h>
