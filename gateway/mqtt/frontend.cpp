@@ -86,7 +86,8 @@ struct FrontEnd::Impl {
             if (s >= 0 && s < 16) byStation[static_cast<size_t>(s)].push_back(i);
         }
         if (config.sparkplug) {
-            const auto& sp = *config.sparkplug;
+            auto& sp = *config.sparkplug;
+            if (sp.checkpointTopic.empty()) sp.checkpointTopic = "vave8/" + engine.LineName() + "/_checkpoint";
             spPrefix = "spBv1.0/" + sp.groupId + "/";
             if (!sp.primaryHostId.empty()) stateTopic = "spBv1.0/STATE/" + sp.primaryHostId;
         }
@@ -508,11 +509,13 @@ struct FrontEnd::Impl {
         return rows;
     }
 
-    // Sends rows as DDATA (one per station and scan cycle) and JSON values.
-    // The last message of the chunk goes at QoS 1, the others at QoS 0: the
-    // broker reads one connection in order, so its acknowledgement of the
-    // last says it has them all, and libmosquitto keeps one message to
-    // track instead of thousands. False when the connection is gone.
+    // Sends rows as DDATA (one per station and scan cycle) and JSON values,
+    // all at QoS 0 but the last JSON value, which goes at QoS 1: the broker
+    // reads one connection in order, so its acknowledgement of the last says
+    // it has them all, and libmosquitto keeps one message to track instead
+    // of thousands. Sparkplug's data must stay at QoS 0: without JSON last,
+    // a QoS 1 checkpoint outside its namespace is what gets acknowledged.
+    // False when the connection is gone.
     bool SendChunk(std::vector<Record> rows, bool historical, int64_t lastRowId) {
         Chunk chunk;
         chunk.serial = nextSerial++;
@@ -570,8 +573,12 @@ struct FrontEnd::Impl {
             bool last = k + 1 == out.size();
             int mid = 0;
             Message& m = out[k];
-            ok = m.text.empty() ? PublishSpb(m.topic, m.metrics, last ? 1 : 0, &mid)
-                                : Publish(m.topic, m.text, last ? 1 : 0, m.retain, &mid);
+            if (m.text.empty()) {
+                ok = PublishSpb(m.topic, m.metrics, 0, nullptr);
+                if (ok && last) ok = Publish(config.sparkplug->checkpointTopic, nullptr, 0, 1, false, &mid);
+            } else {
+                ok = Publish(m.topic, m.text, last ? 1 : 0, m.retain, &mid);
+            }
             if (ok && last) {
                 chunk.pending = 1;
                 midChunk[mid] = chunk.serial;

@@ -163,7 +163,7 @@ async function subscribe(port, topics, opts = {}) {
     clients.add(c);
     c.got = [];
     c.on('message', (topic, payload, packet) => {
-        const m = { topic, payload, retain: packet.retain };
+        const m = { topic, payload, retain: packet.retain, qos: packet.qos };
         // (Commands are the test's own, some of them garbage on purpose.)
         if (topic.startsWith('spBv1.0/') && !topic.startsWith('spBv1.0/STATE/')) {
             try { m.spb = sparkplug.decodePayload(payload); } catch (e) { if (!topic.includes('CMD/')) throw e; }
@@ -182,11 +182,13 @@ const metric = (msg, name) => msg.spb.metrics.find((m) => m.name === name);
 const num = (v) => (typeof v === 'object' && v !== null && 'low' in v ? Number(v.toString()) : v);
 
 // Sparkplug's seq: every message of the edge node but NDEATH, one more each
-// time (0 after 255), from 0 at each NBIRTH.
+// time (0 after 255), from 0 at each NBIRTH; each at QoS 0, not retained.
 function checkSeq(msgs) {
     let expect = null;
     for (const m of msgs) {
         if (!m.spb || m.topic.includes('/NDEATH/') || m.topic.includes('CMD/')) continue;
+        assert.strictEqual(m.qos, 0, `QoS of ${m.topic}`);
+        assert.strictEqual(m.retain, false, `retain of ${m.topic}`);
         const seq = num(m.spb.seq);
         if (m.topic.includes('/NBIRTH/')) expect = 0;
         assert.strictEqual(seq, expect, `seq of ${m.topic}`);
@@ -310,6 +312,8 @@ const groups = {
         await line.stop('SIGKILL');
         const death = await until('NDEATH', () => find(sub, `${N}NDEATH/line1`, m0), 30000);
         assert.strictEqual(num(metric(death, 'bdSeq').value), bdSeq);
+        assert.strictEqual(death.qos, 1, 'the Will at QoS 1');
+        assert.strictEqual(death.retain, false, 'the Will not retained');
 
         // Restarted on the same state folder: the next bdSeq.
         m0 = sub.got.length;
@@ -543,7 +547,9 @@ const groups = {
     // The broker away while values change: afterwards every change, in
     // order, the ones from the outage marked historical.
     async Forward() {
-        const { broker, sub, line } = await outageSetup('fwd');
+        // Sparkplug alone: its data goes at QoS 0, and only the checkpoints
+        // tell what the broker took.
+        const { broker, sub, line } = await outageSetup('fwd', { json: false });
         let i = 0;
         const tick = async (ms) => {
             const end = Date.now() + ms;
@@ -557,7 +563,8 @@ const groups = {
         const duringOutage = i;
         await broker.start();
         await tick(1000);
-        await checkAllArrived(sub, i, line);
+        await checkAllArrived(sub, i, line, { json: false });
+        checkSeq(sub.got);
         const hist = historicalValues(sub);
         assert.ok(hist.some((v) => v > beforeOutage && v <= duringOutage), 'outage values are historical');
         // What the broker acknowledged before it went is never sent again
@@ -593,12 +600,13 @@ const groups = {
 
 // A broker that keeps its subscriber's session (and what is queued for it)
 // across its own restart, the subscriber, and a line that has been born.
-async function outageSetup(name) {
+async function outageSetup(name, { json = true } = {}) {
     const port = await freePort();
     const broker = new Broker(port, { persist: true });
     await broker.start();
     const sub = await subscribe(port, [`${N}#`, 'vave8/line1/count'], { clientId: `${name}-sub`, clean: false });
-    const dir = writeConfig(name, port);
+    const dir = writeConfig(name, port, '', json ? null : `[mqtt]\nbroker = "mqtt://127.0.0.1:${port}"\n` +
+        'keepalive_s = 5\n[mqtt.sparkplug]\ngroup_id = "plant"\nedge_node_id = "line1"\n');
     const line = await startLine(dir);
     await until('DBIRTH', () => find(sub, `${N}DBIRTH/line1/station01`));
     return { broker, sub, dir, line };
@@ -615,13 +623,13 @@ function historicalValues(sub) {
 
 // The count tag's values 1..last each arrive, in order, by DDATA and JSON
 // (a value the broker had before a connection dropped may come twice).
-async function checkAllArrived(sub, last, line) {
+async function checkAllArrived(sub, last, line, { json: withJson = true } = {}) {
     const spb = () => sub.got.filter((m) => m.topic === `${N}DDATA/line1/station01`).flatMap((m) => m.spb.metrics.map((x) => num(x.value)));
     // (Not the null of the first snapshot, before the tag was scanned.)
     const json = () => sub.got.filter((m) => m.topic === 'vave8/line1/count' && m.json.value !== null).map((m) => m.json.value);
-    await until(`value ${last} by DDATA and JSON`, () => spb().includes(last) && json().includes(last), 60000)
+    await until(`value ${last} by DDATA and JSON`, () => spb().includes(last) && (!withJson || json().includes(last)), 60000)
         .catch((e) => { line.send('stats'); throw e; });
-    for (const [what, seen] of [['DDATA', spb()], ['JSON', json()]]) {
+    for (const [what, seen] of withJson ? [['DDATA', spb()], ['JSON', json()]] : [['DDATA', spb()]]) {
         const unique = seen.filter((v, k) => k === 0 || v !== seen[k - 1]);
         const firstSeen = unique[0];
         const want = Array.from({ length: last - firstSeen + 1 }, (_, k) => firstSeen + k);
