@@ -282,9 +282,30 @@ const groups = {
         assert.ok(!find(sub, `${N}DDEATH/line1/station01`, m0), 'the other station lives');
         const st = await until('JSON station state', () => sub.got.slice(m0).find((m) => m.topic === 'vave8/line1/_status/station02'));
         assert.strictEqual(st.json.state, 'demoted');
-        m0 = sub.got.length;
-        line.send('station 2 good');
-        await until('DBIRTH station02 back', () => find(sub, `${N}DBIRTH/line1/station02`, m0));
+        // Back, it is born once the scan has read each of its tags again
+        // (the JSON state says at once that it answers)...
+        const answers = async () => {
+            const from = sub.got.length;
+            line.send('station 2 good');
+            await until('JSON station02 good', () => sub.got.slice(from).find((m) =>
+                m.topic === 'vave8/line1/_status/station02' && m.json.state === 'good'));
+            return from;
+        };
+        m0 = await answers();
+        assert.ok(!find(sub, `${N}DBIRTH/line1/station02`, m0), 'no birth with the values of a dead station');
+        line.send('set flow 1 valve/open 1 small 2 bytes 3 total 4');
+        const back = await until('DBIRTH station02 back', () => find(sub, `${N}DBIRTH/line1/station02`, m0));
+        assert.deepStrictEqual(back.spb.metrics.map((m) => [m.name, num(m.value), m.properties.Quality.value]),
+            [['flow', 1, 192], ['valve/open', true, 192], ['small', 2, 192], ['bytes', 3, 192], ['total', 4, 192]]);
+        // ... or, when a tag is not read, after its slowest scan period and
+        // a margin, with what it has.
+        line.send('station 2 demoted');
+        await until('DDEATH station02 again', () => find(sub, `${N}DDEATH/line1/station02`, m0));
+        m0 = await answers();
+        line.send('set flow 5');
+        const partial = await until('DBIRTH station02 partial', () => find(sub, `${N}DBIRTH/line1/station02`, m0));
+        assert.strictEqual(metric(partial, 'flow').properties.Quality.value, 192);
+        assert.strictEqual(metric(partial, 'total').properties.Quality.value, 0);
         checkSeq(sub.got);
 
         // Nothing a client sends stops the line: garbage, unknown devices
