@@ -145,7 +145,7 @@ mqtt::Config MakeConfig(int port, const fs::path& state, bool sparkplug, bool js
     c.clientId = "bench-edge";
     c.stateDir = state.string();
     c.keepaliveS = 10;
-    if (sparkplug) c.sparkplug = mqtt::SparkplugConfig{"bench", "line1", ""};
+    if (sparkplug) c.sparkplug = mqtt::SparkplugConfig{"bench", "line1", "", "vave8/line1/_checkpoint"};
     if (json) c.json = mqtt::JsonConfig{"vave8/line1"};
     return c;
 }

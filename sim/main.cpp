@@ -38,6 +38,8 @@ const char kUsage[] =
     "  --stations LIST        stations that answer, e.g. 0-3,7 (default 0-15)\n"
     "  --frame-gap MS         drop a frame cut off for this long (default 1000)\n"
     "  --turnaround MS        hold every reply back this long (a PLC's answer time)\n"
+    "  --invert-on-read       every read inverts the bytes it asks for first, so\n"
+    "                         every value changes at every read (load testing)\n"
     "\n"
     "Memory (per station 32 KiB; byte address = nibble address / 2):\n"
     "  --load FILE            load an image at start: lines \"station:byteaddr: hex bytes\"\n"
@@ -274,6 +276,7 @@ int main(int argc, char** argv) {
     uint16_t present = 0xFFFF;
     uint32_t pace = 0;
     uint32_t turnaround = 0;
+    bool invert = false;
     std::string control;
 
     for (int i = 1; i < argc; ++i) {
@@ -319,6 +322,8 @@ int main(int argc, char** argv) {
             if (!value(&v) || !ParseUnsigned(v, n) || n > 60000)
                 return Fail("--turnaround needs ms 0..60000");
             turnaround = static_cast<uint32_t>(n);
+        } else if (a == "--invert-on-read") {
+            invert = true;
         } else if (a == "--control") {
             if (!value(&v) || !*v) return Fail("--control needs a socket path");
             control = v;
@@ -406,6 +411,7 @@ int main(int argc, char** argv) {
     sim.SetPresent(present);
     sim.SetPaceBaud(pace);
     sim.SetTurnaround(turnaround);
+    sim.SetInvertOnRead(invert);
     std::string err;
     if (!load.empty() && !sim.LoadMemory(load, &err)) return Fail(err);
     if (!faults.empty() && !sim.AddFaults(faults, &err)) return Usage(err);

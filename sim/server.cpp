@@ -374,6 +374,12 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& block) {
             } else if (fault.kind == FaultKind::kError) {
                 ex.reply = ErrorBlock(req.station, req.code, static_cast<uint8_t>(fault.param));
             } else {
+                if (invert_on_read_.load() && req.code == kReqRead && Plc::Check(req) == 0) {
+                    std::vector<uint8_t> bytes(NibbleCount(req.start, req.end) / 2);
+                    plc_.Read(req.station, req.start / 2u, bytes.data(), bytes.size());
+                    for (uint8_t& b : bytes) b = static_cast<uint8_t>(~b);
+                    plc_.Write(req.station, req.start / 2u, bytes.data(), bytes.size());
+                }
                 ex.reply = plc_.Execute(req, &ex.write_applied);
                 if (ex.write_applied) ++counters_.writes_applied;
                 if (ex.reply[0] == kBlockError) ++counters_.plc_errors;

@@ -132,6 +132,10 @@ public:
     // Every reply held back this long after its request, as a PLC takes
     // time to answer.
     void SetTurnaround(uint32_t ms) { turnaround_ms_.store(ms); }
+    // Every read first inverts the bytes it asks for: each read of a range
+    // answers the complement of the one before, so every value a scan reads
+    // has changed since its last read.
+    void SetInvertOnRead(bool on) { invert_on_read_.store(on); }
 
     void PushFault(const Fault& fault);
     void AddFault(const ScriptEntry& entry);
@@ -165,6 +169,7 @@ private:
     std::atomic<uint16_t> present_{0xFFFF};
     std::atomic<uint32_t> pace_baud_{0};
     std::atomic<uint32_t> turnaround_ms_{0};
+    std::atomic<bool> invert_on_read_{false};
 
     std::string path_;
     int line_fd_ = -1;   // pty master or the device

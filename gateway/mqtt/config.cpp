@@ -189,9 +189,10 @@ ConfigResult ParseConfig(const toml::table& table, const ConfigContext& context)
     if (spNode) {
         if (const toml::table* sp = spNode->as_table()) {
             Reader s(*sp, "mqtt.sparkplug", errors);
-            s.Unknown({"group_id", "edge_node_id", "primary_host_id"});
+            s.Unknown({"group_id", "edge_node_id", "primary_host_id", "checkpoint_topic"});
             SparkplugConfig spc;
             spc.edgeNodeId = context.lineName;
+            spc.checkpointTopic = "vave8/" + context.lineName + "/_checkpoint";
             if (!s.String("group_id", spc.groupId)) {
                 if (!sp->get("group_id")) s.Error("group_id", "is required");
             } else if (!ValidTopicId(spc.groupId)) {
@@ -202,6 +203,11 @@ ConfigResult ParseConfig(const toml::table& table, const ConfigContext& context)
                 s.Error("edge_node_id", "must not be empty nor hold '/', '+' or '#'");
             if (s.String("primary_host_id", spc.primaryHostId) && !ValidTopicId(spc.primaryHostId))
                 s.Error("primary_host_id", "must not be empty nor hold '/', '+' or '#'");
+            if (s.String("checkpoint_topic", spc.checkpointTopic) &&
+                (spc.checkpointTopic.empty() || spc.checkpointTopic.find_first_of("+#") != std::string::npos ||
+                 spc.checkpointTopic.front() == '/' || spc.checkpointTopic.front() == '$' ||
+                 spc.checkpointTopic.rfind("spBv1.0/", 0) == 0))
+                s.Error("checkpoint_topic", "must be a topic without '+', '#', a leading '/' or '$', outside spBv1.0/");
             c.sparkplug = spc;
         } else {
             errors.push_back({At(spNode->source()), "mqtt.sparkplug must be a table"});

@@ -16,6 +16,9 @@ struct SparkplugConfig {
     std::string groupId;
     std::string edgeNodeId;     // default: the line's name
     std::string primaryHostId;  // empty: no primary host to wait for
+    // Sparkplug's data goes at QoS 0; a QoS 1 message here after each group
+    // of it is what the broker acknowledges. Outside the spBv1.0 namespace.
+    std::string checkpointTopic;  // default: vave8/<line name>/_checkpoint
 };
 
 struct JsonConfig {

@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
@@ -31,6 +33,9 @@ int64_t Millis(std::chrono::system_clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 int64_t NowMs() { return Millis(std::chrono::system_clock::now()); }
+
+// Beyond a station's slowest scan period, for a line that overruns.
+constexpr std::chrono::milliseconds kBirthMargin(2000);
 
 std::string StationName(int station) {
     char buf[16];
@@ -83,10 +88,14 @@ struct FrontEnd::Impl {
         byStation.resize(16);
         for (size_t i = 0; i < tagList.size(); ++i) {
             int s = tagList[i].station;
-            if (s >= 0 && s < 16) byStation[static_cast<size_t>(s)].push_back(i);
+            if (s < 0 || s >= 16) continue;
+            byStation[static_cast<size_t>(s)].push_back(i);
+            slowestScan[static_cast<size_t>(s)] =
+                std::max(slowestScan[static_cast<size_t>(s)], std::chrono::milliseconds(tagList[i].scanMs));
         }
         if (config.sparkplug) {
-            const auto& sp = *config.sparkplug;
+            auto& sp = *config.sparkplug;
+            if (sp.checkpointTopic.empty()) sp.checkpointTopic = "vave8/" + engine.LineName() + "/_checkpoint";
             spPrefix = "spBv1.0/" + sp.groupId + "/";
             if (!sp.primaryHostId.empty()) stateTopic = "spBv1.0/STATE/" + sp.primaryHostId;
         }
@@ -110,6 +119,7 @@ struct FrontEnd::Impl {
     std::chrono::milliseconds nodeDataPeriod;
     std::string broker;
     std::vector<std::vector<size_t>> byStation;
+    std::array<std::chrono::milliseconds, 16> slowestScan{};  // of each station's tags
     std::string spPrefix, stateTopic;
     std::vector<std::string> setTopics;
 
@@ -149,6 +159,9 @@ struct FrontEnd::Impl {
     uint64_t seq = 0;
     std::array<int, 16> stationAlive{};  // -1 unknown, 0 dead, 1 alive
     std::array<bool, 16> deviceBorn{};
+    // A station that answers again is born once each of its tags has been
+    // read again, or at this time with what it has.
+    std::array<std::optional<Clock::time_point>, 16> birthDue{};
     std::deque<Chunk> inflight;
     uint64_t nextSerial = 1;
     std::unordered_map<int, uint64_t> midChunk;
@@ -463,8 +476,47 @@ struct FrontEnd::Impl {
         born = true;
         for (const auto& s : line.stations) {
             if (s.station < 0 || s.station >= 16 || byStation[static_cast<size_t>(s.station)].empty()) continue;
-            stationAlive[static_cast<size_t>(s.station)] = Alive(line, s) ? 1 : 0;
-            if (Alive(line, s)) SendDeviceBirth(s.station, samples);
+            SetAlive(s.station, Alive(line, s));
+            if (Alive(line, s) && !birthDue[static_cast<size_t>(s.station)]) SendDeviceBirth(s.station, samples);
+        }
+        SendDueBirths();
+    }
+
+    // A dead station that answers again has its tags bad until the scan
+    // reads them anew: its birth waits for that.
+    void SetAlive(int station, bool alive) {
+        size_t i = static_cast<size_t>(station);
+        if (alive && stationAlive[i] == 0 && config.sparkplug)
+            birthDue[i] = Clock::now() + slowestScan[i] + kBirthMargin;
+        if (!alive) birthDue[i].reset();
+        stationAlive[i] = alive ? 1 : 0;
+    }
+
+    static bool ReadAgain(const tags::Sample& s) {
+        return s.cause != tags::Cause::Demoted && s.cause != tags::Cause::PortDown &&
+               s.cause != tags::Cause::WaitingForInitialData;
+    }
+
+    bool BirthsPending() const {
+        for (const auto& due : birthDue)
+            if (due) return true;
+        return false;
+    }
+
+    void SendDueBirths() {
+        if (!BirthsPending()) return;
+        std::vector<tags::Sample> samples = engine.ReadAll();
+        auto now = Clock::now();
+        for (size_t i = 0; i < 16; ++i) {
+            if (!birthDue[i]) continue;
+            bool ready = now >= *birthDue[i];
+            if (!ready) {
+                ready = true;
+                for (size_t t : byStation[i]) ready = ready && t < samples.size() && ReadAgain(samples[t]);
+            }
+            if (!ready) continue;
+            birthDue[i].reset();
+            if (Online() && born) SendDeviceBirth(static_cast<int>(i), samples);
         }
     }
 
@@ -508,11 +560,13 @@ struct FrontEnd::Impl {
         return rows;
     }
 
-    // Sends rows as DDATA (one per station and scan cycle) and JSON values.
-    // The last message of the chunk goes at QoS 1, the others at QoS 0: the
-    // broker reads one connection in order, so its acknowledgement of the
-    // last says it has them all, and libmosquitto keeps one message to
-    // track instead of thousands. False when the connection is gone.
+    // Sends rows as DDATA (one per station and scan cycle) and JSON values,
+    // all at QoS 0 but the last JSON value, which goes at QoS 1: the broker
+    // reads one connection in order, so its acknowledgement of the last says
+    // it has them all, and libmosquitto keeps one message to track instead
+    // of thousands. Sparkplug's data must stay at QoS 0: without JSON last,
+    // a QoS 1 checkpoint outside its namespace is what gets acknowledged.
+    // False when the connection is gone.
     bool SendChunk(std::vector<Record> rows, bool historical, int64_t lastRowId) {
         Chunk chunk;
         chunk.serial = nextSerial++;
@@ -570,8 +624,12 @@ struct FrontEnd::Impl {
             bool last = k + 1 == out.size();
             int mid = 0;
             Message& m = out[k];
-            ok = m.text.empty() ? PublishSpb(m.topic, m.metrics, last ? 1 : 0, &mid)
-                                : Publish(m.topic, m.text, last ? 1 : 0, m.retain, &mid);
+            if (m.text.empty()) {
+                ok = PublishSpb(m.topic, m.metrics, 0, nullptr);
+                if (ok && last) ok = Publish(config.sparkplug->checkpointTopic, nullptr, 0, 1, false, &mid);
+            } else {
+                ok = Publish(m.topic, m.text, last ? 1 : 0, m.retain, &mid);
+            }
             if (ok && last) {
                 chunk.pending = 1;
                 midChunk[mid] = chunk.serial;
@@ -635,7 +693,8 @@ struct FrontEnd::Impl {
     // Sends buffered changes, oldest first, a few chunks ahead of the
     // broker's acknowledgements.
     void Replay() {
-        if (!Online() || (config.sparkplug && !born)) return;
+        // (A device not born yet would lose its history.)
+        if (!Online() || (config.sparkplug && (!born || BirthsPending()))) return;
         while (inflight.size() < 8) {
             std::vector<Record> rows = buffer.Peek(replayCursor, 512);
             if (rows.empty()) break;
@@ -658,17 +717,19 @@ struct FrontEnd::Impl {
             size_t i = static_cast<size_t>(s.station);
             int alive = Alive(line, s) ? 1 : 0;
             if (alive == stationAlive[i]) continue;
-            stationAlive[i] = alive;
+            bool returned = alive && stationAlive[i] == 0;
+            SetAlive(s.station, alive);
             if (Online() && config.json) PublishStationStatus(s.station, line.portDown ? "port_down" : StationStateName(s.state));
             if (Online() && config.sparkplug && born) {
-                if (alive) {
+                if (alive && !returned) {
                     if (samples.empty()) samples = engine.ReadAll();
                     SendDeviceBirth(s.station, samples);
-                } else if (deviceBorn[i]) {
+                } else if (!alive && deviceBorn[i]) {
                     SendDeviceDeath(s.station);
                 }
             }
         }
+        SendDueBirths();
     }
 
     void GoOnline() {
@@ -917,6 +978,7 @@ struct FrontEnd::Impl {
                 }
             }
             if (stop) break;
+            SendDueBirths();
             Replay();
             if (Clock::now() - lastPoll > std::chrono::seconds(1)) {
                 PollStations();

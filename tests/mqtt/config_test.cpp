@@ -29,6 +29,7 @@ TEST(MqttConfig, DefaultsFromTheLine) {
     EXPECT_EQ(c.clientId, "vave8-line1");
     EXPECT_EQ(c.sparkplug->edgeNodeId, "line1");
     EXPECT_EQ(c.json->prefix, "vave8/line1");
+    EXPECT_EQ(c.sparkplug->checkpointTopic, "vave8/line1/_checkpoint");
     EXPECT_EQ(c.stateDir, "/var/lib/vave8/line1");
     EXPECT_EQ(c.bufferBytes, 256ull << 20);
 }
@@ -51,6 +52,10 @@ TEST(MqttConfig, ErrorsNameTheirLine) {
         {"[mqtt]\n[mqtt.sparkplug]\ngroup_id = \"a/b\"\n", "line 3: mqtt.sparkplug.group_id: must not"},
         {"[mqtt]\n[mqtt.sparkplug]\ngroup_id = \"g\"\nprimary = \"h\"\n", "line 4: unknown key 'primary'"},
         {"[mqtt]\n[mqtt.json]\nprefix = \"a/#\"\n", "line 3: mqtt.json.prefix: must be a topic"},
+        {"[mqtt]\n[mqtt.sparkplug]\ngroup_id = \"g\"\ncheckpoint_topic = \"spBv1.0/g/x\"\n",
+         "line 4: mqtt.sparkplug.checkpoint_topic: must be a topic"},
+        {"[mqtt]\n[mqtt.sparkplug]\ngroup_id = \"g\"\ncheckpoint_topic = \"a/+\"\n",
+         "line 4: mqtt.sparkplug.checkpoint_topic: must be a topic"},
         {"[mqtt]\npassword_file = \"nope\"\nusername = \"u\"\n[mqtt.json]\n", "line 2: mqtt.password_file: cannot read"},
     };
     for (const auto& c : cases) {

@@ -163,7 +163,7 @@ async function subscribe(port, topics, opts = {}) {
     clients.add(c);
     c.got = [];
     c.on('message', (topic, payload, packet) => {
-        const m = { topic, payload, retain: packet.retain };
+        const m = { topic, payload, retain: packet.retain, qos: packet.qos };
         // (Commands are the test's own, some of them garbage on purpose.)
         if (topic.startsWith('spBv1.0/') && !topic.startsWith('spBv1.0/STATE/')) {
             try { m.spb = sparkplug.decodePayload(payload); } catch (e) { if (!topic.includes('CMD/')) throw e; }
@@ -182,11 +182,13 @@ const metric = (msg, name) => msg.spb.metrics.find((m) => m.name === name);
 const num = (v) => (typeof v === 'object' && v !== null && 'low' in v ? Number(v.toString()) : v);
 
 // Sparkplug's seq: every message of the edge node but NDEATH, one more each
-// time (0 after 255), from 0 at each NBIRTH.
+// time (0 after 255), from 0 at each NBIRTH; each at QoS 0, not retained.
 function checkSeq(msgs) {
     let expect = null;
     for (const m of msgs) {
         if (!m.spb || m.topic.includes('/NDEATH/') || m.topic.includes('CMD/')) continue;
+        assert.strictEqual(m.qos, 0, `QoS of ${m.topic}`);
+        assert.strictEqual(m.retain, false, `retain of ${m.topic}`);
         const seq = num(m.spb.seq);
         if (m.topic.includes('/NBIRTH/')) expect = 0;
         assert.strictEqual(seq, expect, `seq of ${m.topic}`);
@@ -280,9 +282,30 @@ const groups = {
         assert.ok(!find(sub, `${N}DDEATH/line1/station01`, m0), 'the other station lives');
         const st = await until('JSON station state', () => sub.got.slice(m0).find((m) => m.topic === 'vave8/line1/_status/station02'));
         assert.strictEqual(st.json.state, 'demoted');
-        m0 = sub.got.length;
-        line.send('station 2 good');
-        await until('DBIRTH station02 back', () => find(sub, `${N}DBIRTH/line1/station02`, m0));
+        // Back, it is born once the scan has read each of its tags again
+        // (the JSON state says at once that it answers)...
+        const answers = async () => {
+            const from = sub.got.length;
+            line.send('station 2 good');
+            await until('JSON station02 good', () => sub.got.slice(from).find((m) =>
+                m.topic === 'vave8/line1/_status/station02' && m.json.state === 'good'));
+            return from;
+        };
+        m0 = await answers();
+        assert.ok(!find(sub, `${N}DBIRTH/line1/station02`, m0), 'no birth with the values of a dead station');
+        line.send('set flow 1 valve/open 1 small 2 bytes 3 total 4');
+        const back = await until('DBIRTH station02 back', () => find(sub, `${N}DBIRTH/line1/station02`, m0));
+        assert.deepStrictEqual(back.spb.metrics.map((m) => [m.name, num(m.value), m.properties.Quality.value]),
+            [['flow', 1, 192], ['valve/open', true, 192], ['small', 2, 192], ['bytes', 3, 192], ['total', 4, 192]]);
+        // ... or, when a tag is not read, after its slowest scan period and
+        // a margin, with what it has.
+        line.send('station 2 demoted');
+        await until('DDEATH station02 again', () => find(sub, `${N}DDEATH/line1/station02`, m0));
+        m0 = await answers();
+        line.send('set flow 5');
+        const partial = await until('DBIRTH station02 partial', () => find(sub, `${N}DBIRTH/line1/station02`, m0));
+        assert.strictEqual(metric(partial, 'flow').properties.Quality.value, 192);
+        assert.strictEqual(metric(partial, 'total').properties.Quality.value, 0);
         checkSeq(sub.got);
 
         // Nothing a client sends stops the line: garbage, unknown devices
@@ -310,6 +333,8 @@ const groups = {
         await line.stop('SIGKILL');
         const death = await until('NDEATH', () => find(sub, `${N}NDEATH/line1`, m0), 30000);
         assert.strictEqual(num(metric(death, 'bdSeq').value), bdSeq);
+        assert.strictEqual(death.qos, 1, 'the Will at QoS 1');
+        assert.strictEqual(death.retain, false, 'the Will not retained');
 
         // Restarted on the same state folder: the next bdSeq.
         m0 = sub.got.length;
@@ -543,7 +568,9 @@ const groups = {
     // The broker away while values change: afterwards every change, in
     // order, the ones from the outage marked historical.
     async Forward() {
-        const { broker, sub, line } = await outageSetup('fwd');
+        // Sparkplug alone: its data goes at QoS 0, and only the checkpoints
+        // tell what the broker took.
+        const { broker, sub, line } = await outageSetup('fwd', { json: false });
         let i = 0;
         const tick = async (ms) => {
             const end = Date.now() + ms;
@@ -557,7 +584,8 @@ const groups = {
         const duringOutage = i;
         await broker.start();
         await tick(1000);
-        await checkAllArrived(sub, i, line);
+        await checkAllArrived(sub, i, line, { json: false });
+        checkSeq(sub.got);
         const hist = historicalValues(sub);
         assert.ok(hist.some((v) => v > beforeOutage && v <= duringOutage), 'outage values are historical');
         // What the broker acknowledged before it went is never sent again
@@ -593,12 +621,13 @@ const groups = {
 
 // A broker that keeps its subscriber's session (and what is queued for it)
 // across its own restart, the subscriber, and a line that has been born.
-async function outageSetup(name) {
+async function outageSetup(name, { json = true } = {}) {
     const port = await freePort();
     const broker = new Broker(port, { persist: true });
     await broker.start();
     const sub = await subscribe(port, [`${N}#`, 'vave8/line1/count'], { clientId: `${name}-sub`, clean: false });
-    const dir = writeConfig(name, port);
+    const dir = writeConfig(name, port, '', json ? null : `[mqtt]\nbroker = "mqtt://127.0.0.1:${port}"\n` +
+        'keepalive_s = 5\n[mqtt.sparkplug]\ngroup_id = "plant"\nedge_node_id = "line1"\n');
     const line = await startLine(dir);
     await until('DBIRTH', () => find(sub, `${N}DBIRTH/line1/station01`));
     return { broker, sub, dir, line };
@@ -615,13 +644,13 @@ function historicalValues(sub) {
 
 // The count tag's values 1..last each arrive, in order, by DDATA and JSON
 // (a value the broker had before a connection dropped may come twice).
-async function checkAllArrived(sub, last, line) {
+async function checkAllArrived(sub, last, line, { json: withJson = true } = {}) {
     const spb = () => sub.got.filter((m) => m.topic === `${N}DDATA/line1/station01`).flatMap((m) => m.spb.metrics.map((x) => num(x.value)));
     // (Not the null of the first snapshot, before the tag was scanned.)
     const json = () => sub.got.filter((m) => m.topic === 'vave8/line1/count' && m.json.value !== null).map((m) => m.json.value);
-    await until(`value ${last} by DDATA and JSON`, () => spb().includes(last) && json().includes(last), 60000)
+    await until(`value ${last} by DDATA and JSON`, () => spb().includes(last) && (!withJson || json().includes(last)), 60000)
         .catch((e) => { line.send('stats'); throw e; });
-    for (const [what, seen] of [['DDATA', spb()], ['JSON', json()]]) {
+    for (const [what, seen] of withJson ? [['DDATA', spb()], ['JSON', json()]] : [['DDATA', spb()]]) {
         const unique = seen.filter((v, k) => k === 0 || v !== seen[k - 1]);
         const firstSeen = unique[0];
         const want = Array.from({ length: last - firstSeen + 1 }, (_, k) => firstSeen + k);

@@ -147,6 +147,27 @@ TEST(SimServer, ReadsWritesAndStaysSilentForAbsentStations) {
     EXPECT_FALSE(sim.Serving());
 }
 
+// For load figures: every read answers the complement of the one before,
+// and only the bytes it asked for change.
+TEST(SimServer, InvertOnReadChangesWhatEachReadAsks) {
+    Simulator sim;
+    sim.SetInvertOnRead(true);
+    std::string err;
+    ASSERT_TRUE(sim.Start(&err)) << err;
+    Line line(sim.Path());
+    ASSERT_TRUE(line.ok());
+    sim.WriteMemory(2, 0x40, {0x55, 0x0F, 0x77});
+    const Bytes read = Header(kReqRead, 2, 0x0080, 0x0083);
+    EXPECT_EQ(OnlyFrame(line.Exchange(read)), (Bytes{kBlockData, 2, 0xAA, 0xF0}));
+    EXPECT_EQ(OnlyFrame(line.Exchange(read)), (Bytes{kBlockData, 2, 0x55, 0x0F}));
+    EXPECT_EQ(sim.ReadMemory(2, 0x42, 1), (Bytes{0x77}));
+    // A refused read changes nothing.
+    EXPECT_EQ(OnlyFrame(line.Exchange(Header(kReqRead, 2, 0x0081, 0x0083))),
+              (Bytes{kBlockError, 2, kReqRead, kErrNotWholeBytes}));
+    EXPECT_EQ(sim.ReadMemory(2, 0x40, 2), (Bytes{0x55, 0x0F}));
+    sim.Stop();
+}
+
 // Each fault as it appears on the line, answering a read of two bytes
 // (12 34) from station 2.
 TEST(SimServer, FaultsOnTheLine) {
