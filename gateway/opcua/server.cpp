@@ -395,10 +395,13 @@ struct Server::Impl {
             state->done = true;
             state->cv.notify_all();
         });
+        const std::chrono::milliseconds bound =
+            tag.type == tags::Type::Bool ? options.bitWriteTimeout : options.writeTimeout;
         std::unique_lock lock(state->mutex);
-        if (!state->cv.wait_for(lock, options.writeTimeout, [&] { return state->done; })) {
+        if (!state->cv.wait_for(lock, bound, [&] { return state->done; })) {
             Log("OPC UA: write to " + tag.name + " by " + who + " not done within " +
-                std::to_string(options.writeTimeout.count()) + " ms; the client is told it timed out");
+                std::to_string(bound.count()) + " ms, the line's worst case for it; the client is told it timed "
+                "out");
             return UA_STATUSCODE_BADTIMEOUT;
         }
         const UA_StatusCode status = WriteStatus(state->result);
@@ -844,7 +847,9 @@ bool Server::Impl::Start(std::string& error) {
     for (Security s : config.security) modes += std::string(modes.empty() ? "" : ", ") + SecurityName(s);
     Log("OPC UA: serving " + std::to_string(all.size()) + " tags of line " + engine.LineName() + " on " + url +
         " (" + modes + "; anonymous " + (config.anonymous ? "read" : "off") + "; " + std::to_string(users.size()) +
-        " users; certificates in " + config.pki + ")");
+        " users; certificates in " + config.pki + "; a write waits at most " +
+        std::to_string(options.writeTimeout.count()) + " ms, of a Boolean " +
+        std::to_string(options.bitWriteTimeout.count()) + " ms)");
     return true;
 }
 

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
         for (const auto& e : errors) std::fprintf(stderr, "%s:%d: %s\n", configPath.c_str(), e.line, e.reason.c_str());
         if (!errors.empty()) return 2;
     }
-    options.writeTimeout = std::chrono::milliseconds(writeTimeout);
+    options.writeTimeout = options.bitWriteTimeout = std::chrono::milliseconds(writeTimeout);
     options.hostName = "localhost";
 
     opcua_test::FakeEngine engine(line, opcua_test::DemoTags(extra));
