@@ -134,6 +134,7 @@ UA_Client* Connect(const std::string& url) {
     UA_Client* client = UA_Client_new();
     UA_ClientConfig* config = UA_Client_getConfig(client);
     UA_ClientConfig_setDefault(config);
+    config->logging->log = nullptr;  // the client library's chatter, not figures
     config->timeout = 30000;
     if (UA_Client_connect(client, url.c_str()) == UA_STATUSCODE_GOOD) return client;
     UA_Client_delete(client);
@@ -280,7 +281,7 @@ int main(int argc, char** argv) {
         std::printf("notifications: %.0f/s to all sessions\n",
                     static_cast<double>(notifications - notesBefore) / elapsed);
         std::printf("change to notification: median %.1f ms, p99 %.1f ms over %zu notifications "
-                    "(sampling 100 ms + publishing 100 ms: at most ~200 ms by design)\n",
+                    "(handed to the monitored items within 10 ms, then the next publish: at most ~110 ms)\n",
                     Percentile(lat, 0.5), Percentile(lat, 0.99), lat.size());
     }
     running = false;

@@ -23,6 +23,7 @@
 #ifdef VAVE8_OPCUA
 #include "gateway/opcua/server.h"
 #include "gateway/opcua/users.h"
+#include "gateway/opcua/write_wait.h"
 #endif
 #include "gateway/line.h"
 #include "gateway/modbus/queue.h"
@@ -386,6 +387,15 @@ int main(int argc, char** argv) {
     if (config.opcuaLine > 0) {
         opcua::Options options;
         if (!LoadOpcuaConfig(settings.config, settings.stateDir, scanner->LineName(), &options.config)) return 2;
+        opcua::LineTiming timing;
+        timing.line = settings.connection.line;
+        timing.ticks = settings.connection.ticks;
+        timing.turnaroundMs = config.line.turnaroundMs;
+        timing.lateGuard = settings.connection.lateGuardMs
+                               ? std::chrono::milliseconds(*settings.connection.lateGuardMs)
+                               : hostlib::DefaultLateGuard(settings.connection.ticks, settings.connection.line);
+        options.writeTimeout = opcua::WriteWait(timing, false);
+        options.bitWriteTimeout = opcua::WriteWait(timing, true);
         opcuaServer = std::make_unique<opcua::Server>(*scanner, options);
         // Before the line runs: writes asked meanwhile wait in the engine.
         if (!opcuaServer->Start(error)) {

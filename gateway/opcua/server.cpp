@@ -33,9 +33,12 @@ constexpr const char* kPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#
 constexpr const char* kPolicyBasic256Sha256 = "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
 constexpr const char* kPolicyAes256Pss = "http://opcfoundation.org/UA/SecurityPolicy#Aes256_Sha256_RsaPss";
 
-// How often the changes the engine passed are put into the nodes: well under
-// any sampling interval a client gets (the server's least is 50 ms).
+// How often the changes the engine passed are put into the nodes and handed
+// to the monitored items: a small part of any publishing interval.
 constexpr double kApplyMs = 10;
+// Changes held for the server thread, per tag, before only the latest of
+// each tag is kept.
+constexpr size_t kPendingPerTag = 8;
 
 UA_String Str(const std::string& s) {
     UA_String out;
@@ -58,6 +61,8 @@ struct SessionInfo {
 struct TagNode {
     Server::Impl* owner = nullptr;
     size_t index = 0;
+    UA_NodeId id{};
+    bool served = false;
     UA_DataValue value{};
     bool added = false;  // the library reads a node while adding it, for its type
 };
@@ -118,15 +123,15 @@ struct Server::Impl {
     std::vector<TagNode> nodes;
     std::map<std::string, User> users;
     int subscription = -1;
+    // The session context of the server's own writes, told from a client's.
+    char serverItself = 0;
     std::thread thread;
     std::atomic<bool> running{false};
 
     // Changes from the line thread, the latest per tag, until the server
     // thread puts them into the nodes.
     std::mutex pendingMutex;
-    std::vector<tags::Sample> pendingSamples;
-    std::vector<char> pendingDirty;
-    std::vector<size_t> pendingList;
+    std::vector<tags::Change> pending;
 
     // For refusal log lines: the client address of each connection (the
     // library names it when the connection opens) and the reason of a refusal
@@ -245,7 +250,8 @@ struct Server::Impl {
         return UA_STATUSCODE_BADIDENTITYTOKENINVALID;
     }
 
-    static void CloseSession(UA_Server*, UA_AccessControl*, const UA_NodeId*, void* sessionContext) {
+    static void CloseSession(UA_Server*, UA_AccessControl* ac, const UA_NodeId*, void* sessionContext) {
+        if (sessionContext == &Of(ac)->serverItself) return;
         delete static_cast<SessionInfo*>(sessionContext);
     }
 
@@ -361,6 +367,7 @@ struct Server::Impl {
     static UA_StatusCode WriteTag(UA_Server*, const UA_NodeId*, void* sessionContext, const UA_NodeId*,
                                   void* nodeContext, const UA_NumericRange* range, const UA_DataValue* value) {
         auto* node = static_cast<TagNode*>(nodeContext);
+        if (sessionContext == &node->owner->serverItself) return UA_STATUSCODE_GOOD;
         return node->owner->Write(*node, static_cast<const SessionInfo*>(sessionContext), range, *value);
     }
 
@@ -388,10 +395,13 @@ struct Server::Impl {
             state->done = true;
             state->cv.notify_all();
         });
+        const std::chrono::milliseconds bound =
+            tag.type == tags::Type::Bool ? options.bitWriteTimeout : options.writeTimeout;
         std::unique_lock lock(state->mutex);
-        if (!state->cv.wait_for(lock, options.writeTimeout, [&] { return state->done; })) {
+        if (!state->cv.wait_for(lock, bound, [&] { return state->done; })) {
             Log("OPC UA: write to " + tag.name + " by " + who + " not done within " +
-                std::to_string(options.writeTimeout.count()) + " ms; the client is told it timed out");
+                std::to_string(bound.count()) + " ms, the line's worst case for it; the client is told it timed "
+                "out");
             return UA_STATUSCODE_BADTIMEOUT;
         }
         const UA_StatusCode status = WriteStatus(state->result);
@@ -404,31 +414,98 @@ struct Server::Impl {
     void OnChanges(const std::vector<tags::Change>& changes) {
         std::lock_guard lock(pendingMutex);
         for (const auto& change : changes) {
-            if (change.tag >= pendingSamples.size()) continue;
-            pendingSamples[change.tag] = change.sample;
-            if (!pendingDirty[change.tag]) {
-                pendingDirty[change.tag] = 1;
-                pendingList.push_back(change.tag);
-            }
+            if (change.tag >= nodes.size()) continue;
+            // Every change in order while the server thread keeps up; when
+            // it falls far behind, the latest of each tag, so memory stays
+            // bounded and no tag's last value is lost.
+            if (pending.size() >= kPendingPerTag * nodes.size()) Coalesce();
+            pending.push_back(change);
         }
+    }
+
+    void Coalesce() {
+        std::vector<size_t> latest(nodes.size(), SIZE_MAX);
+        for (size_t i = 0; i < pending.size(); ++i) latest[pending[i].tag] = i;
+        std::vector<tags::Change> kept;
+        for (size_t i = 0; i < pending.size(); ++i)
+            if (latest[pending[i].tag] == i) kept.push_back(pending[i]);
+        pending.swap(kept);
     }
 
     static void ApplyChanges(UA_Server*, void* data) { static_cast<Impl*>(data)->Apply(); }
 
+    // The library samples a monitored item when its node is written, and the
+    // server's own write of a tag node is taken as done by WriteTag, the
+    // value being in place already: so each change reaches every monitored
+    // item once, when it comes, and no item is ever sampled in between.
     void Apply() {
-        std::vector<std::pair<size_t, tags::Sample>> batch;
+        std::vector<tags::Change> batch;
         {
             std::lock_guard lock(pendingMutex);
-            if (pendingList.empty()) return;
-            batch.reserve(pendingList.size());
-            for (size_t index : pendingList) {
-                batch.emplace_back(index, pendingSamples[index]);
-                pendingDirty[index] = 0;
-            }
-            pendingList.clear();
+            if (pending.empty()) return;
+            batch.swap(pending);
         }
         const auto& all = engine.Tags();
-        for (const auto& [index, sample] : batch) ToDataValue(all[index], sample, nodes[index].value);
+        UA_DataValue nothing;
+        UA_DataValue_init(&nothing);
+        for (const auto& change : batch) {
+            TagNode& node = nodes[change.tag];
+            ToDataValue(all[change.tag], change.sample, node.value);
+            if (node.served) UA_Server_writeDataValue(server, node.id, nothing);
+        }
+    }
+
+    // Every monitored item is sampled on a write of its node alone (the
+    // server's sampling interval is 0), so the server's clock nodes, whose
+    // values the library computes when read, are written as the server
+    // itself once a diagnostics interval, for their subscribers.
+    static UA_StatusCode ReadClock(UA_Server* server, const UA_NodeId*, void*, const UA_NodeId* id, void* context,
+                                   UA_Boolean includeSourceTimeStamp, const UA_NumericRange* range,
+                                   UA_DataValue* value) {
+        if (range) return UA_STATUSCODE_BADINDEXRANGEINVALID;
+        const UA_DateTime now = UA_DateTime_now();
+        UA_StatusCode status;
+        if (id->identifier.numeric == UA_NS0ID_SERVER_SERVERSTATUS_CURRENTTIME) {
+            status = UA_Variant_setScalarCopy(&value->value, &now, &UA_TYPES[UA_TYPES_DATETIME]);
+        } else {
+            UA_ServerStatusDataType st;
+            UA_ServerStatusDataType_init(&st);
+            st.startTime = static_cast<Impl*>(context)->startTime;
+            st.currentTime = now;
+            st.state = UA_SERVERSTATE_RUNNING;
+            st.buildInfo = UA_Server_getConfig(server)->buildInfo;
+            status = UA_Variant_setScalarCopy(&value->value, &st, &UA_TYPES[UA_TYPES_SERVERSTATUSDATATYPE]);
+        }
+        value->hasValue = status == UA_STATUSCODE_GOOD;
+        if (includeSourceTimeStamp) {
+            value->hasSourceTimestamp = true;
+            value->sourceTimestamp = now;
+        }
+        return status;
+    }
+
+    static UA_StatusCode WriteClock(UA_Server*, const UA_NodeId*, void* sessionContext, const UA_NodeId*,
+                                    void* context, const UA_NumericRange*, const UA_DataValue*) {
+        return sessionContext == &static_cast<Impl*>(context)->serverItself ? UA_STATUSCODE_GOOD
+                                                                            : UA_STATUSCODE_BADNOTWRITABLE;
+    }
+
+    UA_DateTime startTime = 0;
+    static constexpr UA_UInt32 kClockNodes[] = {UA_NS0ID_SERVER_SERVERSTATUS,
+                                                UA_NS0ID_SERVER_SERVERSTATUS_CURRENTTIME};
+
+    void TakeOverClock() {
+        startTime = UA_DateTime_now();
+        for (UA_UInt32 id : kClockNodes) {
+            UA_Server_setNodeContext(server, UA_NODEID_NUMERIC(0, id), this);
+            UA_Server_setVariableNode_dataSource(server, UA_NODEID_NUMERIC(0, id), UA_DataSource{ReadClock, WriteClock});
+        }
+    }
+
+    void TickClock() {
+        UA_DataValue nothing;
+        UA_DataValue_init(&nothing);
+        for (UA_UInt32 id : kClockNodes) UA_Server_writeDataValue(server, UA_NODEID_NUMERIC(0, id), nothing);
     }
 
     // --- address space -------------------------------------------------------
@@ -469,7 +546,8 @@ struct Server::Impl {
         attr.accessLevel = UA_ACCESSLEVELMASK_READ;
         if (tag.access == tags::Access::ReadWrite) attr.accessLevel |= UA_ACCESSLEVELMASK_WRITE;
         attr.userAccessLevel = attr.accessLevel;
-        // Sampling faster than the tag is scanned only costs the server.
+        // The value changes no faster than the tag is scanned; monitored
+        // items are told of each change as it comes all the same.
         attr.minimumSamplingInterval = tag.scanMs;
         TagNode& node = nodes[index];
         node.owner = this;
@@ -482,6 +560,8 @@ struct Server::Impl {
             UA_QUALIFIEDNAME(ns, const_cast<char*>(name.c_str())),
             UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE), attr, source, &node, nullptr);
         node.added = true;
+        node.served = status == UA_STATUSCODE_GOOD;
+        if (node.served) UA_NodeId_copy(&id, &node.id);
         if (status != UA_STATUSCODE_GOOD) {
             Log("OPC UA: tag " + tag.name + " not served: " + UA_StatusCode_name(status));
         } else if (!tag.units.empty()) {
@@ -562,7 +642,10 @@ struct Server::Impl {
         UpdateDiagnostics();
     }
 
-    static void DiagnosticsTick(UA_Server*, void* data) { static_cast<Impl*>(data)->UpdateDiagnostics(); }
+    static void DiagnosticsTick(UA_Server*, void* data) {
+        static_cast<Impl*>(data)->UpdateDiagnostics();
+        static_cast<Impl*>(data)->TickClock();
+    }
 
     void SetStation(const std::string& prefix, const tags::StationStatus& s, const std::string& state) {
         UA_String text = Str(state);
@@ -705,6 +788,11 @@ bool Server::Impl::Start(std::string& error) {
     // from sharing the port.
     cfg.tcpReuseAddr = true;
     cfg.shutdownDelay = 0;
+    // Every monitored item is revised to sampling interval 0: the library
+    // then samples it when its node is written, not on a timer, and the
+    // front-end writes a tag node on each change the engine passes (Apply).
+    cfg.samplingIntervalLimits.min = 0;
+    cfg.samplingIntervalLimits.max = 0;
 
     if (!PortFree(config.host, config.port, error)) {
         UA_ServerConfig_clean(&cfg);
@@ -716,11 +804,11 @@ bool Server::Impl::Start(std::string& error) {
         return false;
     }
     ns = UA_Server_addNamespace(server, namespaceUri.c_str());
+    UA_Server_setAdminSessionContext(server, &serverItself);
+    TakeOverClock();
 
     const auto& all = engine.Tags();
     nodes.resize(all.size());
-    pendingSamples.resize(all.size());
-    pendingDirty.assign(all.size(), 0);
     // Changes from here on are queued; the values before them are read below.
     subscription = engine.Subscribe([this](const std::vector<tags::Change>& changes) { OnChanges(changes); });
 
@@ -742,6 +830,12 @@ bool Server::Impl::Start(std::string& error) {
         Stop();
         return false;
     }
+    UA_Variant started;
+    if (UA_Server_readValue(server, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERSTATUS_STARTTIME), &started) ==
+            UA_STATUSCODE_GOOD &&
+        UA_Variant_hasScalarType(&started, &UA_TYPES[UA_TYPES_DATETIME]))
+        startTime = *static_cast<UA_DateTime*>(started.data);
+    UA_Variant_clear(&started);
     running = true;
     thread = std::thread([this] {
         while (running) UA_Server_run_iterate(server, true);
@@ -753,7 +847,9 @@ bool Server::Impl::Start(std::string& error) {
     for (Security s : config.security) modes += std::string(modes.empty() ? "" : ", ") + SecurityName(s);
     Log("OPC UA: serving " + std::to_string(all.size()) + " tags of line " + engine.LineName() + " on " + url +
         " (" + modes + "; anonymous " + (config.anonymous ? "read" : "off") + "; " + std::to_string(users.size()) +
-        " users; certificates in " + config.pki + ")");
+        " users; certificates in " + config.pki + "; a write waits at most " +
+        std::to_string(options.writeTimeout.count()) + " ms, of a Boolean " +
+        std::to_string(options.bitWriteTimeout.count()) + " ms)");
     return true;
 }
 
@@ -768,7 +864,10 @@ void Server::Impl::Stop() {
         UA_Server_delete(server);
         server = nullptr;
     }
-    for (auto& node : nodes) UA_DataValue_clear(&node.value);
+    for (auto& node : nodes) {
+        UA_DataValue_clear(&node.value);
+        UA_NodeId_clear(&node.id);
+    }
 }
 
 Server::Server(tags::Engine& engine, Options options) : impl_(std::make_unique<Impl>(engine, std::move(options))) {

@@ -3,9 +3,9 @@
 // write path, secured channels and sessions.
 //
 // The server runs in a thread of its own. It never waits on the serial line
-// except in a client's Write, and then no longer than `writeTimeout`: the
+// except in a client's Write, and then no longer than the write's bound: the
 // server library carries writes out synchronously in that thread, so the
-// bound is the write transaction's own worst case.
+// bound is the line's worst case for that write (WriteWait).
 #pragma once
 
 #include <chrono>
@@ -20,9 +20,11 @@ namespace opcua {
 
 struct Options {
     Config config;
-    // The longest a write may hold the server thread: the line's worst case
-    // for one write transaction (timeout x attempts, plus the frames).
+    // The longest a write may hold the server thread, of a bit (a Boolean
+    // tag: its byte is read first) and of any other tag; WriteWait makes
+    // them from the line's settings.
     std::chrono::milliseconds writeTimeout{3000};
+    std::chrono::milliseconds bitWriteTimeout{3000};
     std::chrono::milliseconds diagnosticsInterval{1000};
     std::string hostName;  // for the certificate and the URLs; empty: gethostname()
     std::function<void(const std::string&)> log;  // one line per call; empty: stderr

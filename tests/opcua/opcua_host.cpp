@@ -3,7 +3,8 @@
 // then takes commands on standard input, one a line, answering "ok" (or
 // "error ..."), and prints "write NAME VALUE" for each write that reaches
 // the engine:
-//   set NAME VALUE            a good sample, seen now
+//   set NAME VALUE...         a good sample, seen now; more values, one
+//                             change after another at once
 //   bad NAME CAUSE [CODE]     waiting noreply errorblock garbled portdown demoted overdue
 //   plan NAME RESULT [CAUSE]  how writes to NAME end: done readonly outofrange demoted
 //                             portdown failed stopped hang; CAUSE noreply errorblock garbled
@@ -101,7 +102,7 @@ int main(int argc, char** argv) {
         for (const auto& e : errors) std::fprintf(stderr, "%s:%d: %s\n", configPath.c_str(), e.line, e.reason.c_str());
         if (!errors.empty()) return 2;
     }
-    options.writeTimeout = std::chrono::milliseconds(writeTimeout);
+    options.writeTimeout = options.bitWriteTimeout = std::chrono::milliseconds(writeTimeout);
     options.hostName = "localhost";
 
     opcua_test::FakeEngine engine(line, opcua_test::DemoTags(extra));
@@ -149,9 +150,11 @@ int main(int argc, char** argv) {
         const auto tag = engine.Find(name);
         bool ok = true;
         if (command == "set" && tag) {
-            double value = 0;
-            ok = static_cast<bool>(in >> value);
-            if (ok) engine.SetValue(*tag, value);
+            std::vector<double> values;
+            for (double value = 0; in >> value;) values.push_back(value);
+            ok = !values.empty() && in.eof();
+            if (ok)
+                for (double value : values) engine.SetValue(*tag, value);
         } else if (command == "bad" && tag && (in >> arg) && kCauses.count(arg)) {
             int code = 0;
             in >> code;

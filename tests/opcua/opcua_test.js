@@ -226,6 +226,18 @@ const groups = {
             const change = await waitFor("the change", () => seen.find((dv) => dv.value.value === 4321));
             const source = change.sourceTimestamp.getTime();
             assert.ok(source >= before - 5 && source <= after + 5, `source time ${source} in [${before}, ${after}]`);
+            // Every change the engine passes, however close together, each with its own source time.
+            await host.cmd("set boiler/setpoint 11 12 13 14 15");
+            await waitFor("the last of five changes", () => seen.find((dv) => dv.value.value === 15));
+            const burst = seen.filter((dv) => dv.value.value >= 11 && dv.value.value <= 15);
+            assert.deepEqual(burst.map((dv) => dv.value.value), [11, 12, 13, 14, 15]);
+            assert.ok(burst.every((dv, i) => i === 0 || dv.sourceTimestamp >= burst[i - 1].sourceTimestamp));
+            // The server's clock still ticks for a subscriber, though nothing is sampled on a timer.
+            const clock = ClientMonitoredItem.create(sub, { nodeId: "ns=0;i=2258", attributeId: AttributeIds.Value },
+                { samplingInterval: 500, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
+            const ticks = new Set();
+            clock.on("changed", (dv) => ticks.add(dv.value.value.getTime()));
+            await waitFor("two ticks of CurrentTime", () => ticks.size >= 2);
             await sub.terminate();
 
             // The StatusCode for each cause.

@@ -1,5 +1,6 @@
 // The OPC UA front-end's pieces that need no client: its config section,
-// the users file and its hashes, and how samples and values are translated.
+// the users file and its hashes, how samples and values are translated, and
+// how long a write may hold the server.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include "gateway/opcua/codes.h"
 #include "gateway/opcua/config.h"
 #include "gateway/opcua/users.h"
+#include "gateway/opcua/write_wait.h"
 
 namespace {
 
@@ -211,3 +213,31 @@ TEST(OpcuaCodes, ValuesInAndOut) {
 }
 
 }  // namespace
+
+// The line's worst case for a write: the scan block read under way through
+// three attempts and the hold after it, then the write's own three attempts
+// (a bit's read of its byte first). 9600 8E1 is 11 bits, 1.1458 ms a
+// character; a block of n bytes is 18 + n characters plus the turnaround.
+TEST(OpcuaWriteWait, FromTheLineSettings) {
+    const LineParams line{9600, 8, 0, 2};
+    const auto guard = std::chrono::milliseconds(2402);
+    struct Case {
+        int32_t ticks;
+        bool bit;
+        int64_t ms;
+    } cases[] = {
+        // 3 x (1000 + 274 x 1.1458 + 5) + 2402 + 3 x (1000 + 26 x 1.1458 + 5) + 100
+        {100, false, 9564},
+        // and 3 x (1000 + 19 x 1.1458 + 5) + 2402 for the byte read first
+        {100, true, 15046},
+        // a read limit of 200 ms: 3 x (200 + 319) + 2402 + 3 x (200 + 34.8) + 100
+        {20, false, 4766},
+        // no read limit: no worst case
+        {0, false, opcua::kUnboundedWriteWait.count()},
+    };
+    for (const Case& c : cases) {
+        const opcua::LineTiming timing{line, c.ticks, 5, guard};
+        EXPECT_NEAR(static_cast<double>(opcua::WriteWait(timing, c.bit).count()), static_cast<double>(c.ms), 2)
+            << c.ticks << (c.bit ? " bit" : "");
+    }
+}
