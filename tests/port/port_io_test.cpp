@@ -176,7 +176,9 @@ TEST(PortFlushTest, DropsWaitingInputAndKeepsTheReadLimit) {
         OpenPort port;
         ASSERT_EQ(port.openResult, PORT_OK);
         ASSERT_TRUE(port.pty.Send(std::vector<uint8_t>(c.waiting, 0x33)));
-        if (!c.justArrived) ASSERT_TRUE(port.pty.WaitQueued(c.waiting));
+        if (!c.justArrived) {
+            ASSERT_TRUE(port.pty.WaitQueued(c.waiting));
+        }
         uint8_t byte = 0;
         if (c.readFirst != 0) {
             ASSERT_EQ(PortRead(port.handle, &byte, c.readFirst, nullptr), PORT_OK);
