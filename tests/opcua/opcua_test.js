@@ -392,6 +392,8 @@ groups.LineServer = async () => {
     gw.stderr.on("data", (d) => log.push(d.toString()));
     await waitFor("the line server", () => log.join("").includes("OPC UA: serving") || gw.exitCode !== null);
     assert.ok(log.join("").includes("OPC UA: serving 2000 tags"), log.join(""));
+    // The write bound from the plant's line: 9600 8E1, a 200 ms read limit, a 5 ms turnaround.
+    assert.match(log.join(""), /a write waits at most 3164 ms, of a Boolean 4646 ms/);
     const host = { url: `opc.tcp://127.0.0.1:${port}` };
     const c = await connect(host, { policy: "Basic256Sha256", mode: "SignAndEncrypt", user: "ann" });
     try {
