@@ -498,7 +498,8 @@ struct Server::Impl {
         startTime = UA_DateTime_now();
         for (UA_UInt32 id : kClockNodes) {
             UA_Server_setNodeContext(server, UA_NODEID_NUMERIC(0, id), this);
-            UA_Server_setVariableNode_dataSource(server, UA_NODEID_NUMERIC(0, id), UA_DataSource{ReadClock, WriteClock});
+            UA_Server_setVariableNode_dataSource(server, UA_NODEID_NUMERIC(0, id),
+                                                 UA_DataSource{ReadClock, WriteClock});
         }
     }
 

@@ -10,7 +10,7 @@ const os = require("node:os");
 const path = require("node:path");
 const {
     OPCUAClient, MessageSecurityMode, SecurityPolicy, AttributeIds, UserTokenType, StatusCodes, DataType,
-    TimestampsToReturn, ClientSubscription, ClientMonitoredItem, makeBrowsePath,
+    TimestampsToReturn, ClientSubscription, ClientMonitoredItem, ClientMonitoredItemGroup, makeBrowsePath,
 } = require("node-opcua-client");
 // node-opcua-client's own dependencies, at the versions it pins.
 const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
@@ -361,11 +361,13 @@ const groups = {
     },
 };
 
-// The line server itself on the simulated PLC: vave8gw --config with [opcua],
-// a write user over Basic256Sha256-SignAndEncrypt browsing, subscribing and
-// writing a tag that the scan reads back from the PLC's memory.
+// The line server itself on the reference plant (bench/plant: 16 stations,
+// 2,000 tags) against the simulated PLC: vave8gw --config with [opcua], a
+// write user over Basic256Sha256-SignAndEncrypt browsing the whole tree,
+// subscribing to every tag, and writing a tag that the scan reads back from
+// the PLC's memory.
 groups.LineServer = async () => {
-    const [vave8gw, p8sim] = process.argv.slice(4);
+    const [vave8gw, p8sim, plantToml] = process.argv.slice(4);
     const certs = await ensureClientCertificate();
     const dir = fs.mkdtempSync(path.join(scratch, "line-"));
     const sim = spawn(p8sim, [], { stdio: ["ignore", "pipe", "pipe"] });
@@ -375,9 +377,12 @@ groups.LineServer = async () => {
     await waitFor("the simulated PLC's pty", () => pty);
     const port = await freePort();
     execFileSync(vave8gw, ["--add-user", path.join(dir, "users"), "ann", "write"], { input: PASSWORDS.ann + "\n" });
-    fs.writeFileSync(path.join(dir, "line.toml"), `[line]\nname = "plant"\nport = "${pty}"\nscan_ms = 200\n
-[[tag]]\nname = "st00/setpoint"\naddress = "00805F0"\ntype = "int32"\naccess = "rw"\nunits = "rpm"\n
-[opcua]\nlisten = "127.0.0.1:${port}"\nusers = "users"\nsecurity = ["Basic256Sha256-SignAndEncrypt"]\n`);
+    const plantCsv = path.join(path.dirname(plantToml), "plant.csv");
+    const config = fs.readFileSync(plantToml, "utf8").replace(/^port = .*$/m, `port = "${pty}"`)
+        .replace(/^file = .*$/m, `file = "${plantCsv}"`);
+    fs.writeFileSync(path.join(dir, "line.toml"), config +
+        `\n[opcua]\nlisten = "127.0.0.1:${port}"\nusers = "users"\nsecurity = ["Basic256Sha256-SignAndEncrypt"]\n`);
+    const plantTags = fs.readFileSync(plantCsv, "utf8").trim().split("\n").slice(1).map((l) => l.split(",")[0]);
     fs.mkdirSync(path.join(dir, "state", "pki", "trusted"), { recursive: true });
     fs.copyFileSync(certs.certificateFile, path.join(dir, "state", "pki", "trusted", "client.pem"));
     const gw = spawn(vave8gw, ["--config", path.join(dir, "line.toml"), "--state-dir", path.join(dir, "state")],
@@ -386,20 +391,41 @@ groups.LineServer = async () => {
     const log = [];
     gw.stderr.on("data", (d) => log.push(d.toString()));
     await waitFor("the line server", () => log.join("").includes("OPC UA: serving") || gw.exitCode !== null);
-    assert.ok(log.join("").includes("OPC UA: serving"), log.join(""));
+    assert.ok(log.join("").includes("OPC UA: serving 2000 tags"), log.join(""));
+    // The write bound from the plant's line: 9600 8E1, a 200 ms read limit, a 5 ms turnaround.
+    assert.match(log.join(""), /a write waits at most 3164 ms, of a Boolean 4646 ms/);
     const host = { url: `opc.tcp://127.0.0.1:${port}` };
     const c = await connect(host, { policy: "Basic256Sha256", mode: "SignAndEncrypt", user: "ann" });
     try {
-        const names = (await c.session.browse(c.id("folder:st00"))).references.map((r) => r.browseName.name);
-        assert.deepEqual(names, ["setpoint"]);
-        await waitFor("the first scan", async () => (await readValue(c, "st00/setpoint")).statusCode === StatusCodes.Good);
+        // The whole tree: every tag of the plant once, in its folders.
+        const found = [];
+        const walk = async (nodeId) => {
+            for (const r of (await c.session.browse(nodeId)).references) {
+                const id = r.nodeId.toString();
+                if (r.nodeClass === 2) found.push(id.slice(id.indexOf(";s=") + 3));  // a Variable
+                else if (!id.endsWith(";s=diag:")) await walk(id);
+            }
+        };
+        await walk(c.id("folder:"));
+        assert.deepEqual(found.sort(), [...plantTags].sort());
+
+        // Every tag subscribed; each scanned and delivered Good.
         const sub = ClientSubscription.create(c.session, { requestedPublishingInterval: 100, publishingEnabled: true });
-        const item = ClientMonitoredItem.create(sub, { nodeId: c.id("st00/setpoint"), attributeId: AttributeIds.Value },
+        const group = ClientMonitoredItemGroup.create(sub,
+            plantTags.map((name) => ({ nodeId: c.id(name), attributeId: AttributeIds.Value })),
             { samplingInterval: 100, queueSize: 10, discardOldest: true }, TimestampsToReturn.Both);
+        const good = new Set();
         const seen = [];
-        item.on("changed", (dv) => seen.push(dv));
+        const target = "st14/setpoints0/setpoint004";  // int32, read-write, scanned every 5 s
+        group.on("changed", (item, dv) => {
+            const name = item.itemToMonitor.nodeId.value;
+            if (dv.statusCode === StatusCodes.Good) good.add(name);
+            if (name === target) seen.push(dv);
+        });
+        await waitFor("every tag's first scan", () => good.size === plantTags.length, 60000);
+
         const before = Date.now();
-        const status = await c.session.write({ nodeId: c.id("st00/setpoint"), attributeId: AttributeIds.Value,
+        const status = await c.session.write({ nodeId: c.id(target), attributeId: AttributeIds.Value,
                                                value: { value: { dataType: DataType.Int32, value: -123456 } } });
         assert.equal(status, StatusCodes.Good);
         const change = await waitFor("the written value scanned back", () => seen.find((dv) => dv.value.value === -123456));
