@@ -38,6 +38,7 @@ public:
 
     void Stop();
     bool Running() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
