@@ -30,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -109,6 +110,17 @@ private:
     int port_;
     pid_t pid_ = -1;
 };
+
+// A broker in a folder of its own, which a broker started as root (running
+// as its own user) may write.
+std::unique_ptr<Broker> StartBroker(const std::string& exe, const fs::path& dir) {
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::all);
+    auto broker = std::make_unique<Broker>(exe, dir);
+    if (broker->Start()) return broker;
+    std::fprintf(stderr, "vave8mqtt-bench: cannot start %s\n", exe.c_str());
+    return nullptr;
+}
 
 // A subscriber that decodes every Sparkplug DDATA and counts JSON values.
 class Subscriber {
@@ -575,15 +587,10 @@ double JsonMedian(const std::string& text, const std::string& key) {
 // would be a change of its own).
 int PlantThroughput(const Plant& plant, const std::string& bin, const fs::path& dir, const std::string& exe,
                     const std::vector<std::string>& pace, const char* what, bool sparkplug, bool json, bool quick) {
-    fs::create_directories(dir);
-    fs::permissions(dir, fs::perms::all);
     // A broker of its own: nothing retained or late from another run.
-    Broker broker(exe, dir);
-    if (!broker.Start()) {
-        std::fprintf(stderr, "vave8mqtt-bench: cannot start %s\n", exe.c_str());
-        return 1;
-    }
-    const int port = broker.Port();
+    auto broker = StartBroker(exe, dir);
+    if (!broker) return 1;
+    const int port = broker->Port();
     // Memory of 55s: floats stay numbers inverted (AA...), bools flip.
     fs::path fill = dir.parent_path() / "fill.txt";
     if (!fs::exists(fill)) {
@@ -681,18 +688,13 @@ int PlantFigures(const std::string& plantPath, uint32_t baud, const std::string&
                 "[mqtt], scanning p8sim through the driver, mosquitto on loopback\n",
                 plant.tags.size(), plant.stations);
     std::fflush(stdout);
-    fs::create_directories(dir);
-    fs::permissions(dir, fs::perms::all);
-    Broker broker(exe, dir);
-    if (!broker.Start()) {
-        std::fprintf(stderr, "vave8mqtt-bench: cannot start %s\n", exe.c_str());
-        return 1;
-    }
-    int failures = PlantLatency(plant, bin, dir / "latency", broker.Port(), baud, quick);
+    auto broker = StartBroker(exe, dir);
+    if (!broker) return 1;
+    int failures = PlantLatency(plant, bin, dir / "latency", broker->Port(), baud, quick);
     std::fflush(stdout);
     const std::vector<std::string> paced = {"--pace", std::to_string(baud), "--turnaround", "5"};
     const std::string pacedName = "p8sim --pace " + std::to_string(baud) + " --turnaround 5, Sparkplug and JSON";
-    broker.Stop();
+    broker.reset();
     failures += PlantThroughput(plant, bin, dir / "paced", exe, paced, pacedName.c_str(), true, true, quick);
     std::fflush(stdout);
     failures += PlantThroughput(plant, bin, dir / "fast-sp", exe, {}, "p8sim unpaced, Sparkplug", true, false, quick);
@@ -725,13 +727,9 @@ int main(int argc, char** argv) {
     }
     mosquitto_lib_init();
     fs::path dir = fs::temp_directory_path() / ("vave8mqtt-bench-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    fs::permissions(dir, fs::perms::all);  // a broker started as root runs as its own user
-    Broker broker(exe, dir);
-    if (!broker.Start()) {
-        std::fprintf(stderr, "vave8mqtt-bench: cannot start %s\n", exe.c_str());
-        return 1;
-    }
+    auto started = StartBroker(exe, dir);
+    if (!started) return 1;
+    Broker& broker = *started;
     std::printf("MQTT front-end over the fake tag engine (no serial line), mosquitto on loopback\n");
     int failures = 0;
 
