@@ -165,6 +165,7 @@ struct FrontEnd::Impl {
     std::deque<Chunk> inflight;
     uint64_t nextSerial = 1;
     std::unordered_map<int, uint64_t> midChunk;
+    uint64_t uncheckpointed = 0;  // the last chunk that still needs a checkpoint, 0: none
     int64_t replayCursor = 0;
     uint64_t skipped = 0;
     int lastRefusal = 0;
@@ -563,9 +564,10 @@ struct FrontEnd::Impl {
     // Sends rows as DDATA (one per station and scan cycle) and JSON values,
     // all at QoS 0 but the last JSON value, which goes at QoS 1: the broker
     // reads one connection in order, so its acknowledgement of the last says
-    // it has them all, and libmosquitto keeps one message to track instead
-    // of thousands. Sparkplug's data must stay at QoS 0: without JSON last,
-    // a QoS 1 checkpoint outside its namespace is what gets acknowledged.
+    // it has them and everything before, and libmosquitto keeps one message
+    // to track instead of thousands. Sparkplug's data must stay at QoS 0:
+    // without JSON last, a QoS 1 checkpoint outside its namespace, one after
+    // each round of the worker, is what gets acknowledged.
     // False when the connection is gone.
     bool SendChunk(std::vector<Record> rows, bool historical, int64_t lastRowId) {
         Chunk chunk;
@@ -626,13 +628,16 @@ struct FrontEnd::Impl {
             Message& m = out[k];
             if (m.text.empty()) {
                 ok = PublishSpb(m.topic, m.metrics, 0, nullptr);
-                if (ok && last) ok = Publish(config.sparkplug->checkpointTopic, nullptr, 0, 1, false, &mid);
+                if (ok && last) {
+                    chunk.pending = 1;
+                    uncheckpointed = chunk.serial;
+                }
             } else {
                 ok = Publish(m.topic, m.text, last ? 1 : 0, m.retain, &mid);
-            }
-            if (ok && last) {
-                chunk.pending = 1;
-                midChunk[mid] = chunk.serial;
+                if (ok && last) {
+                    chunk.pending = 1;
+                    midChunk[mid] = chunk.serial;
+                }
             }
         }
         if (historical) statReplayed += rows.size();
@@ -654,15 +659,29 @@ struct FrontEnd::Impl {
         }
     }
 
+    // What was sent before the acknowledged message is with the broker too.
     void OnAck(int mid) {
         auto it = midChunk.find(mid);
         if (it == midChunk.end()) return;
         uint64_t serial = it->second;
         midChunk.erase(it);
-        if (inflight.empty() || serial < inflight.front().serial) return;
-        size_t index = serial - inflight.front().serial;
-        if (index < inflight.size()) inflight[index].pending--;
+        for (auto& c : inflight) {
+            if (c.serial > serial) break;
+            c.pending = 0;
+        }
         Settle();
+    }
+
+    // One checkpoint covers every chunk sent before it.
+    void SendCheckpoint() {
+        if (!uncheckpointed) return;
+        int mid = 0;
+        if (Publish(config.sparkplug->checkpointTopic, nullptr, 0, 1, false, &mid)) {
+            midChunk[mid] = uncheckpointed;
+            uncheckpointed = 0;
+        } else if (connected) {
+            LostConnection();
+        }
     }
 
     void OnChanges(const std::vector<tags::Change>& changes) {
@@ -754,6 +773,7 @@ struct FrontEnd::Impl {
             for (auto& r : c.live) back.push_back(std::move(r));
         inflight.clear();
         midChunk.clear();
+        uncheckpointed = 0;
         if (!back.empty()) buffer.Append(back);
         if (connected && !finishing) log("lost the broker " + broker + "; buffering");
         connected = born = hostOnline = false;
@@ -980,6 +1000,7 @@ struct FrontEnd::Impl {
             if (stop) break;
             SendDueBirths();
             Replay();
+            SendCheckpoint();
             if (Clock::now() - lastPoll > std::chrono::seconds(1)) {
                 PollStations();
                 if (Online() && config.sparkplug) SendNodeData();

@@ -156,15 +156,17 @@ std::vector<uint8_t> Encode(uint64_t timestampMs, std::optional<uint64_t> seq,
     return bytes;
 }
 
-bool Decode(const void* data, size_t size, std::vector<Command>& out) {
+bool Decode(const void* data, size_t size, std::vector<Command>& out, uint64_t* timestampMs) {
     Spb__Payload* p = spb__payload__unpack(nullptr, size, static_cast<const uint8_t*>(data));
     if (!p) return false;
+    if (timestampMs) *timestampMs = p->has_timestamp ? p->timestamp : 0;
     for (size_t i = 0; i < p->n_metrics; ++i) {
         const Spb__Payload__Metric* m = p->metrics[i];
         Command c;
         if (m->name) c.name = m->name;
         if (m->has_alias) c.alias = m->alias;
         if (m->has_datatype) c.datatype = m->datatype;
+        if (m->has_timestamp) c.timestampMs = m->timestamp;
         bool isNull = m->has_is_null && m->is_null;
         if (!isNull) {
             switch (m->value_case) {

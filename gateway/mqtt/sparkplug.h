@@ -48,9 +48,11 @@ struct Command {
     std::optional<uint64_t> alias;
     uint32_t datatype = 0;
     std::optional<double> number;  // bools as 0 and 1
+    uint64_t timestampMs = 0;      // 0: none given
 };
 
-// False when the bytes are not a Sparkplug payload.
-bool Decode(const void* data, size_t size, std::vector<Command>& out);
+// False when the bytes are not a Sparkplug payload. `timestampMs` gets the
+// payload's own timestamp (0: none).
+bool Decode(const void* data, size_t size, std::vector<Command>& out, uint64_t* timestampMs = nullptr);
 
 }  // namespace mqtt::spb
