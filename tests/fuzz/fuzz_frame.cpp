@@ -91,7 +91,7 @@ Script Load(fuzz::Reader& in) {
 }
 
 // The stream's bytes before `end` finish with `tail`.
-bool EndsWith(size_t end, const uint8_t* tail, size_t size) {
+FUZZ_BYTE_LOOP bool EndsWith(size_t end, const uint8_t* tail, size_t size) {
     if (size > end) return false;
     for (size_t i = 0; i < size; ++i) {
         if (fuzzline::QueuedByte(end - size + i) != tail[i]) return false;

@@ -221,7 +221,7 @@ uint8_t CrcStep(uint8_t crc, uint8_t b) {
 // Every start pair is tried, so this is a superset of what Receive can take.
 // Stops early when `visit` returns true; tells whether it did.
 template <typename Visit>
-bool AnyFrameSeen(size_t first, uint64_t t, Visit visit) {
+FUZZ_BYTE_LOOP bool AnyFrameSeen(size_t first, uint64_t t, Visit visit) {
     static uint8_t s[fuzzline::kMaxQueued];
     size_t size = 0;
     for (size_t i = 0; i < fuzzline::Queued(); ++i) {
@@ -319,14 +319,14 @@ Tail HeaderTail(const GateTransfer& g, bool single) {
 
 // The value of slot i as the data block `b` carries it, big-endian on the
 // line; the slot as the host keeps it, little-endian, in the area.
-uint32_t FromBlock(Block b, int32_t type, size_t i) {
+FUZZ_BYTE_LOOP uint32_t FromBlock(Block b, int32_t type, size_t i) {
     const int32_t n = ItemWidth(type);
     uint32_t v = 0;
     for (int32_t k = 0; k < n; ++k) v = v << 8 | b[2 + i * n + k];
     return v;
 }
 
-uint32_t FromArea(const uint8_t* area, size_t offset, int32_t size) {
+FUZZ_BYTE_LOOP uint32_t FromArea(const uint8_t* area, size_t offset, int32_t size) {
     uint32_t v = 0;
     for (int32_t k = size - 1; k >= 0; --k) v = v << 8 | area[offset + k];
     return v;
@@ -353,7 +353,7 @@ struct Before {
 };
 
 // The value area is as it was, but perhaps for bytes `from` to `to`.
-bool UnchangedOutside(const uint8_t* now, const std::array<uint8_t, kArea>& was, size_t from,
+FUZZ_BYTE_LOOP bool UnchangedOutside(const uint8_t* now, const std::array<uint8_t, kArea>& was, size_t from,
                       size_t to) {
     from = std::min(from, kArea);
     to = std::clamp(to, from, kArea);
@@ -457,6 +457,11 @@ void CheckWrite(Harness& h, Op op, const Before& b, int32_t result) {
     FUZZ_CHECK(data.size() == size && std::equal(data.begin(), data.end(), expected.begin()));
 }
 
+// The value area's contents before a call, from one seed byte.
+FUZZ_BYTE_LOOP void Fill(uint8_t* area, uint8_t seed) {
+    for (size_t i = 0; i < kArea; ++i) area[i] = static_cast<uint8_t>(seed * (i + 1));
+}
+
 void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
     GateTransfer& g = *h.gate;
     const bool single = op == Op::SingleRead || op == Op::SingleWrite;
@@ -473,7 +478,7 @@ void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
     g.valueWidth = o;
     g.count = static_cast<int16_t>(in.U16());
     const uint8_t seed = in.Byte();
-    for (size_t i = 0; i < kArea; ++i) h.value.body[i] = static_cast<uint8_t>(seed * (i + 1));
+    Fill(h.value.body.data(), seed);
     g.value = (o & 8) ? nullptr : h.value.body.data();
 
     h.replyCount = 0;
