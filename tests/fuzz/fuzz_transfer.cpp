@@ -222,11 +222,12 @@ uint8_t CrcStep(uint8_t crc, uint8_t b) {
 // Stops early when `visit` returns true; tells whether it did.
 template <typename Visit>
 FUZZ_BYTE_LOOP bool AnyFrameSeen(size_t first, uint64_t t, Visit visit) {
-    static uint8_t s[fuzzline::kMaxQueued];
-    size_t size = 0;
-    for (size_t i = 0; i < fuzzline::Queued(); ++i) {
-        if (i >= first || fuzzline::QueuedAt(i) > t) s[size++] = fuzzline::QueuedByte(i);
-    }
+    // Arrival times never decrease along the line, so those bytes are one
+    // stretch at its end.
+    size_t from = first;
+    while (from > 0 && fuzzline::QueuedAt(from - 1) > t) --from;
+    const uint8_t* s = fuzzline::QueuedBytes() + from;
+    const size_t size = fuzzline::Queued() - from;
     for (size_t start = 0; start + 1 < size; ++start) {
         if (s[start] != 0xF1 || s[start + 1] != 0x59) continue;
         size_t p = start + 2;
@@ -319,14 +320,14 @@ Tail HeaderTail(const GateTransfer& g, bool single) {
 
 // The value of slot i as the data block `b` carries it, big-endian on the
 // line; the slot as the host keeps it, little-endian, in the area.
-FUZZ_BYTE_LOOP uint32_t FromBlock(Block b, int32_t type, size_t i) {
+uint32_t FromBlock(Block b, int32_t type, size_t i) {
     const int32_t n = ItemWidth(type);
     uint32_t v = 0;
     for (int32_t k = 0; k < n; ++k) v = v << 8 | b[2 + i * n + k];
     return v;
 }
 
-FUZZ_BYTE_LOOP uint32_t FromArea(const uint8_t* area, size_t offset, int32_t size) {
+uint32_t FromArea(const uint8_t* area, size_t offset, int32_t size) {
     uint32_t v = 0;
     for (int32_t k = size - 1; k >= 0; --k) v = v << 8 | area[offset + k];
     return v;
@@ -353,7 +354,7 @@ struct Before {
 };
 
 // The value area is as it was, but perhaps for bytes `from` to `to`.
-FUZZ_BYTE_LOOP bool UnchangedOutside(const uint8_t* now, const std::array<uint8_t, kArea>& was, size_t from,
+bool UnchangedOutside(const uint8_t* now, const std::array<uint8_t, kArea>& was, size_t from,
                       size_t to) {
     from = std::min(from, kArea);
     to = std::clamp(to, from, kArea);

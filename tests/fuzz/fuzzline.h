@@ -93,10 +93,14 @@ inline size_t FlushCalls() {  // PortFlushInput calls
 void Queue(const uint8_t* bytes, size_t count, uint64_t delayMs);
 // Queues `count` copies of `byte`.
 void QueueRun(uint8_t byte, size_t count, uint64_t delayMs);
-// Every byte queued this run, in line order, and its arrival time; the
-// first Taken() of them have been read or dropped.
+// Every byte queued this run, in line order, and its arrival time (never
+// earlier than the byte's before it); the first Taken() of them have been
+// read or dropped.
 inline size_t Queued() {
     return detail::g_counters.queued;
+}
+inline const uint8_t* QueuedBytes() {
+    return detail::g_queuedBytes;
 }
 inline uint8_t QueuedByte(size_t i) {
     return detail::g_queuedBytes[i];
