@@ -86,7 +86,8 @@ LINE_PER_BYTE void Rotate(uint8_t* crc, uint8_t byte) {
     *crc = static_cast<uint8_t>(((*crc >> 1) | (*crc << 7)) ^ byte);
 }
 
-LINE_PER_BYTE void FrameComplete(bool crcOk) {
+// Out of line: rare beside the bytes, and it calls out to the responder.
+__attribute__((noinline)) void FrameComplete(bool crcOk) {
     Line& s = g_line;
     Decoder& d = s.decoder;
     if (g_c.requests == kMaxRequests) Full("frames written");
