@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer harnesses (tests/fuzz): the frame receiver, the address
-# parsers and whole transfers, built with the `fuzz` preset (clang, ASan and
-# UBSan on everything, libFuzzer coverage on the driver's code).
+# parsers and whole transfers, with libFuzzer coverage on the driver's code.
 #
 #   scripts/fuzz.sh short          each harness for FUZZ_SECONDS (default 20) s;
 #                                  what the test script runs
@@ -10,6 +9,15 @@
 #   scripts/fuzz.sh runs [N]       each harness to N executions (default
 #                                  10^8), FUZZ_JOBS (default 2) at a time;
 #                                  the hardening run before a release
+#
+# `short` runs the `fuzz` preset's programs: ASan and UBSan on everything.
+# `long` and `runs` run the `fuzz-scale` preset's, two to three times
+# faster: UBSan and bounds checks on everything, but no ASan, so a read past
+# a buffer, or a write past one that no guard band of the harnesses covers,
+# goes unseen while they run. Afterwards every input the run kept (its
+# scratch corpus) and every one it saved (a crash, a timeout, a slow input)
+# is run again by the `fuzz` preset's programs, under ASan; a finding there
+# fails the run and leaves its input in build/fuzz/artifacts/ too.
 #
 # Each harness starts from the committed corpus (tests/fuzz/corpus/<harness>)
 # and from its scratch corpus under build/fuzz/corpus/<harness>, where the
@@ -20,8 +28,8 @@
 # or a slow input leaves its input in build/fuzz/artifacts/ and fails the run.
 # A harness stopped with SIGINT (kill -INT on its process) reports how far it
 # got and keeps its corpus, and the run counts as failed.
-# Prints per harness the executions, the time they took, the rate and the
-# coverage reached.
+# Prints per harness the executions, the time they took (wall clock and CPU),
+# the rate per CPU-second and the coverage reached.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,24 +54,52 @@ jobs=${FUZZ_JOBS:-2}
 [[ "$jobs" =~ ^[1-9][0-9]*$ ]] || { echo "FUZZ_JOBS must be a positive number" >&2; exit 64; }
 
 harnesses=(fuzz_frame fuzz_address fuzz_transfer)
-build=build/fuzz
-cmake --preset fuzz >/dev/null || exit 1
-# Only the harnesses: the shared module does not link with clang's static
-# sanitizer runtimes, and nothing else is needed here.
-cmake --build --preset fuzz -j "$(nproc 2>/dev/null || echo 2)" --target "${harnesses[@]}" || exit 1
+build=build/fuzz  # the ASan programs, and every run's corpus, logs and findings
+presets=(fuzz)
+bin=build/fuzz/bin
+if [ "$mode" != short ]; then
+    presets+=(fuzz-scale)
+    bin=build/fuzz-scale/bin
+fi
+for preset in "${presets[@]}"; do
+    cmake --preset "$preset" >/dev/null || exit 1
+    # Only the harnesses: the shared module does not link with clang's
+    # static sanitizer runtimes, and nothing else is needed here.
+    cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)" \
+        --target "${harnesses[@]}" || exit 1
+done
 
 mkdir -p "$build/artifacts"
-# Leaves the harness's exit status and its wall-clock seconds beside its log.
+# Findings of this run are the artifacts newer than this mark.
+mark="$build/run.mark"
+touch "$mark"
+# Leaves the harness's exit status, its wall-clock seconds and its CPU
+# seconds beside its log.
 run_one() {  # harness
-    local h=$1 limit start
+    local h=$1 limit start TIMEFORMAT='%U %S'
     mkdir -p "$build/corpus/$h"
     if [ "$runs" -gt 0 ]; then limit=(-runs="$runs"); else limit=(-max_total_time="$seconds"); fi
     start=$SECONDS
-    "$build/bin/$h" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+    { time "$bin/$h" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
         -print_final_stats=1 -artifact_prefix="$build/artifacts/$h-" \
-        "$build/corpus/$h" "tests/fuzz/corpus/$h" >"$build/$h.log" 2>&1
+        "$build/corpus/$h" "tests/fuzz/corpus/$h" >"$build/$h.log" 2>&1; } 2>"$build/$h.cpu"
     echo $? >"$build/$h.status"
     echo $((SECONDS - start)) >"$build/$h.seconds"
+}
+
+# Runs what a scale run kept and saved again under ASan; 0 when all passed.
+replay_asan() {  # harness
+    local h=$1 found=()
+    mapfile -t found < <(find "$build/artifacts" -maxdepth 1 -type f -name "$h-*" \
+        ! -name "$h-asan-*" -newer "$mark")
+    {
+        "$build/bin/$h" -runs=0 -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+            -artifact_prefix="$build/artifacts/$h-asan-" "$build/corpus/$h" &&
+            if [ "${#found[@]}" -gt 0 ]; then
+                "$build/bin/$h" -timeout=10 -rss_limit_mb=2048 \
+                    -artifact_prefix="$build/artifacts/$h-asan-" "${found[@]}"
+            fi
+    } >"$build/$h.asan.log" 2>&1
 }
 
 case "$mode" in
@@ -87,11 +123,13 @@ for h in "${harnesses[@]}"; do
     log="$build/$h.log"
     status=$(cat "$build/$h.status" 2>/dev/null || echo 1)
     took=$(cat "$build/$h.seconds" 2>/dev/null || echo 0)
+    cpu=$(awk '{ printf "%.1f", $1 + $2 }' "$build/$h.cpu" 2>/dev/null)
+    cpu=${cpu:-0}
     execs=$(awk '/stat::number_of_executed_units/ {print $NF}' "$log" | tail -n 1)
     execs=${execs:-$(grep -oE '^#[0-9]+' "$log" | tail -n 1 | tr -d '#')}
     execs=${execs:-0}
     total=$((total + execs))
-    rate=$(awk '/stat::average_exec_per_sec/ {print $NF}' "$log" | tail -n 1)
+    rate=$(awk -v n="$execs" -v c="$cpu" 'BEGIN { if (c > 0) printf "%.0f", n / c; else print "?" }')
     cov=$(grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+' || true)
     stopped=
     if [ "$status" -eq 72 ]; then
@@ -103,15 +141,26 @@ for h in "${harnesses[@]}"; do
         failed=1
         echo "$h: FAILED after $execs executions (exit $status); log $log"
         grep -E 'ERROR|invariant broken|runtime error|Test unit written' "$log" | head -n 20
-        continue
     fi
-    rm -rf "$build/merged/$h"
-    mkdir -p "$build/merged/$h"
-    "$build/bin/$h" -merge=1 -timeout=10 "$build/merged/$h" "tests/fuzz/corpus/$h" \
-        "$build/corpus/$h" >"$build/$h.merge.log" 2>&1 ||
-        { failed=1; echo "$h: merge failed; log $build/$h.merge.log"; }
-    kept=$(find "$build/merged/$h" -type f | wc -l)
-    echo "$h: $execs executions in $took s (${rate:-?} exec/s)$stopped, $cov, merged corpus $kept inputs"
+    if [ "$status" -eq 0 ] || [ "$status" -eq 72 ]; then
+        rm -rf "$build/merged/$h"
+        mkdir -p "$build/merged/$h"
+        "$bin/$h" -merge=1 -timeout=10 "$build/merged/$h" "tests/fuzz/corpus/$h" \
+            "$build/corpus/$h" >"$build/$h.merge.log" 2>&1 ||
+            { failed=1; echo "$h: merge failed; log $build/$h.merge.log"; }
+        kept=$(find "$build/merged/$h" -type f | wc -l)
+        echo "$h: $execs executions in $took s, $cpu CPU-s ($rate exec per CPU-s)$stopped, $cov, merged corpus $kept inputs"
+    fi
+    if [ "$mode" != short ]; then
+        inputs=$(find "$build/corpus/$h" -type f | wc -l)
+        if replay_asan "$h"; then
+            echo "$h: its $inputs kept inputs and its findings replayed under ASan: all passed"
+        else
+            failed=1
+            echo "$h: FAILED when its kept inputs and findings were replayed under ASan; log $build/$h.asan.log"
+            grep -E 'ERROR|invariant broken|runtime error|Test unit written' "$build/$h.asan.log" | head -n 20
+        fi
+    fi
 done
 echo "fuzz: $total executions in all"
 exit $failed

@@ -221,12 +221,13 @@ uint8_t CrcStep(uint8_t crc, uint8_t b) {
 // Every start pair is tried, so this is a superset of what Receive can take.
 // Stops early when `visit` returns true; tells whether it did.
 template <typename Visit>
-bool AnyFrameSeen(size_t first, uint64_t t, Visit visit) {
-    static uint8_t s[fuzzline::kMaxQueued];
-    size_t size = 0;
-    for (size_t i = 0; i < fuzzline::Queued(); ++i) {
-        if (i >= first || fuzzline::QueuedAt(i) > t) s[size++] = fuzzline::QueuedByte(i);
-    }
+FUZZ_BYTE_LOOP bool AnyFrameSeen(size_t first, uint64_t t, Visit visit) {
+    // Arrival times never decrease along the line, so those bytes are one
+    // stretch at its end.
+    size_t from = first;
+    while (from > 0 && fuzzline::QueuedAt(from - 1) > t) --from;
+    const uint8_t* s = fuzzline::QueuedBytes() + from;
+    const size_t size = fuzzline::Queued() - from;
     for (size_t start = 0; start + 1 < size; ++start) {
         if (s[start] != 0xF1 || s[start + 1] != 0x59) continue;
         size_t p = start + 2;
@@ -457,6 +458,11 @@ void CheckWrite(Harness& h, Op op, const Before& b, int32_t result) {
     FUZZ_CHECK(data.size() == size && std::equal(data.begin(), data.end(), expected.begin()));
 }
 
+// The value area's contents before a call, from one seed byte.
+FUZZ_BYTE_LOOP void Fill(uint8_t* area, uint8_t seed) {
+    for (size_t i = 0; i < kArea; ++i) area[i] = static_cast<uint8_t>(seed * (i + 1));
+}
+
 void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
     GateTransfer& g = *h.gate;
     const bool single = op == Op::SingleRead || op == Op::SingleWrite;
@@ -473,7 +479,7 @@ void RunTransfer(Harness& h, Op op, uint8_t o, Reader& in) {
     g.valueWidth = o;
     g.count = static_cast<int16_t>(in.U16());
     const uint8_t seed = in.Byte();
-    for (size_t i = 0; i < kArea; ++i) h.value.body[i] = static_cast<uint8_t>(seed * (i + 1));
+    Fill(h.value.body.data(), seed);
     g.value = (o & 8) ? nullptr : h.value.body.data();
 
     h.replyCount = 0;

@@ -40,28 +40,77 @@ using Responder = void (*)(void* context, const Request& request);
 
 // Clock at 0, no bytes, no counters, no responder, no ports, no fault.
 void Reset();
-uint64_t Now();
+
+// The line's state, read inline by the accessors below: the harnesses'
+// checks look back over every queued byte after every call.
+namespace detail {
+struct Counters {
+    uint64_t now = 0;
+    size_t queued = 0;
+    size_t taken = 0;
+    size_t written = 0;
+    size_t requests = 0;
+    size_t writeCalls = 0;
+    size_t readCalls = 0;
+    size_t flushCalls = 0;
+};
+extern Counters g_counters;
+extern uint8_t g_queuedBytes[kMaxQueued];
+extern uint64_t g_queuedAt[kMaxQueued];
+extern uint8_t g_written[kMaxWritten];
+extern Request g_requests[kMaxRequests];
+}  // namespace detail
+
+inline uint64_t Now() {
+    return detail::g_counters.now;
+}
 
 // ---- what the driver sent ----
-const uint8_t* Written();  // every byte, in line order
-size_t WrittenCount();
-size_t RequestCount();
-Request RequestAt(size_t i);
-size_t WriteCalls();  // PortWrite calls (the failed one too)
-size_t ReadCalls();   // PortRead calls
-size_t FlushCalls();  // PortFlushInput calls
+inline const uint8_t* Written() {  // every byte, in line order
+    return detail::g_written;
+}
+inline size_t WrittenCount() {
+    return detail::g_counters.written;
+}
+inline size_t RequestCount() {
+    return detail::g_counters.requests;
+}
+inline Request RequestAt(size_t i) {
+    return detail::g_requests[i];
+}
+inline size_t WriteCalls() {  // PortWrite calls (the failed one too)
+    return detail::g_counters.writeCalls;
+}
+inline size_t ReadCalls() {  // PortRead calls
+    return detail::g_counters.readCalls;
+}
+inline size_t FlushCalls() {  // PortFlushInput calls
+    return detail::g_counters.flushCalls;
+}
 
 // ---- what arrives ----
 // Queues bytes to arrive `delayMs` after the current virtual time.
 void Queue(const uint8_t* bytes, size_t count, uint64_t delayMs);
 // Queues `count` copies of `byte`.
 void QueueRun(uint8_t byte, size_t count, uint64_t delayMs);
-// Every byte queued this run, in line order, and its arrival time; the
-// first Taken() of them have been read or dropped.
-size_t Queued();
-uint8_t QueuedByte(size_t i);
-uint64_t QueuedAt(size_t i);
-size_t Taken();
+// Every byte queued this run, in line order, and its arrival time (never
+// earlier than the byte's before it); the first Taken() of them have been
+// read or dropped.
+inline size_t Queued() {
+    return detail::g_counters.queued;
+}
+inline const uint8_t* QueuedBytes() {
+    return detail::g_queuedBytes;
+}
+inline uint8_t QueuedByte(size_t i) {
+    return detail::g_queuedBytes[i];
+}
+inline uint64_t QueuedAt(size_t i) {
+    return detail::g_queuedAt[i];
+}
+inline size_t Taken() {
+    return detail::g_counters.taken;
+}
 inline size_t Pending() {
     return Queued() - Taken();
 }

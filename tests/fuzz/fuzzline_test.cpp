@@ -133,9 +133,19 @@ TEST(FuzzLine, PortsAreExclusiveButTheNullDeviceAndResetForgetsThem) {
     uint8_t got = 0;
     uint32_t received = 0;
     EXPECT_EQ(PortRead(null1, &got, 1, &received), PORT_IO_FAILED);
+    // A closed port reads nothing, though it was the last one read and
+    // bytes are waiting; neither does a handle no open gave.
+    fuzzline::QueueRun(0x42, 2, 0);
+    EXPECT_EQ(PortRead(com1, &got, 1, &received), PORT_OK);
     EXPECT_EQ(PortClose(com1), PORT_OK);
     EXPECT_EQ(PortClose(com1), PORT_IO_FAILED);
     EXPECT_FALSE(fuzzline::IsOpen(com1));
+    for (const PortHandle gone : {com1, PortHandle{0}}) {
+        received = 9;
+        EXPECT_EQ(PortRead(gone, &got, 1, &received), PORT_IO_FAILED);
+        EXPECT_EQ(received, 0u);
+    }
+    EXPECT_EQ(fuzzline::Pending(), 1u);
     Open("COM1");
 
     fuzzline::Reset();

@@ -1,8 +1,10 @@
 // Replays the committed corpus of every harness as an ordinary test, so each
 // build (plain, sanitized, coverage) runs the inputs the fuzzers kept.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,6 +13,10 @@
 #include <vector>
 
 #include "tests/fuzz/harness.h"
+
+// The harnesses' log stand-in, declared here without the format check so
+// the test can hand it what the driver's compiler would refuse.
+extern "C" int err(int level, const char* format, ...);
 
 void fuzz::Fail(const char* what, const char* file, int line) {
     ADD_FAILURE_AT(file, line) << "invariant broken: " << what;
@@ -47,6 +53,29 @@ TEST_P(Replay, CommittedCorpusKeepsEveryInvariant) {
                                          std::istreambuf_iterator<char>());
         GetParam().harness(input.data(), input.size());
     }
+}
+
+// The stand-in measures lines instead of printing them; it must agree with
+// printf on every conversion the driver uses, and refuse what no driver
+// line may hold.
+TEST(FuzzLog, MeasuresLinesAsPrintfDoesAndRefusesRunawayOrUnknownOnes) {
+    char line[1024];
+    fuzz::ResetLog();
+    EXPECT_EQ(err(8, "VAVE8> plain"), std::snprintf(line, sizeof line, "VAVE8> plain"));
+    EXPECT_EQ(err(32, "VAVE8> %s at %d, %u%%", "COM1", -2147483647 - 1, 4294967295u),
+              std::snprintf(line, sizeof line, "VAVE8> %s at %d, %u%%", "COM1",
+                            -2147483647 - 1, 4294967295u));
+    EXPECT_EQ(err(8, "VAVE8> %02x %02x %d", 7u, 0x1F3u, 0),
+              std::snprintf(line, sizeof line, "VAVE8> %02x %02x %d", 7u, 0x1F3u, 0));
+    EXPECT_EQ(fuzz::LogLines(), 3);
+
+    const std::string runaway(1100, 'x');
+    EXPECT_NONFATAL_FAILURE(err(8, "VAVE8> %s", runaway.c_str()), "invariant broken");
+    EXPECT_NONFATAL_FAILURE(err(8, "no prefix"), "invariant broken");
+    EXPECT_NONFATAL_FAILURE(err(16, "VAVE8> level"), "invariant broken");
+    EXPECT_NONFATAL_FAILURE(err(8, "VAVE8> %ld", 1L), "invariant broken");
+    EXPECT_NONFATAL_FAILURE(err(8, "VAVE8> %s", static_cast<const char*>(nullptr)),
+                            "invariant broken");
 }
 
 INSTANTIATE_TEST_SUITE_P(Fuzz, Replay,
