@@ -5,9 +5,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "bench/measure.h"
@@ -181,6 +184,33 @@ void Child::Stop() {
         }
     }
     pid_ = -1;
+}
+
+SimControl::~SimControl() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool SimControl::Open(const std::string& path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    for (int i = 0; i < 200; ++i) {
+        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+        close(fd_);
+        fd_ = -1;
+        usleep(25000);
+    }
+    return false;
+}
+
+bool SimControl::Send(const std::string& line) {
+    const std::string out = line + "\n";
+    if (write(fd_, out.data(), out.size()) != static_cast<ssize_t>(out.size())) return false;
+    std::string reply;
+    char c = 0;
+    while (read(fd_, &c, 1) == 1 && c != '\n') reply += c;
+    return reply == "ok";
 }
 
 }  // namespace bench

@@ -44,4 +44,20 @@ private:
     pid_t pid_ = -1;
 };
 
+// The simulated PLC's --control socket: one line out, "ok" back.
+class SimControl {
+public:
+    SimControl() = default;
+    ~SimControl();
+    SimControl(const SimControl&) = delete;
+    SimControl& operator=(const SimControl&) = delete;
+
+    // Connects, trying for up to five seconds while the simulator starts.
+    bool Open(const std::string& path);
+    bool Send(const std::string& line);
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace bench

@@ -208,37 +208,7 @@ std::string ProgramDir() {
     return s.substr(0, s.rfind('/'));
 }
 
-// p8sim's --control socket: one line out, "ok" back.
-class Control {
-public:
-    ~Control() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool Open(const std::string& path) {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        for (int i = 0; i < 200; ++i) {
-            fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-            close(fd_);
-            fd_ = -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
-    }
-    bool Send(const std::string& line) {
-        std::string out = line + "\n";
-        if (write(fd_, out.data(), out.size()) != static_cast<ssize_t>(out.size())) return false;
-        std::string reply;
-        char c = 0;
-        while (read(fd_, &c, 1) == 1 && c != '\n') reply += c;
-        return reply == "ok";
-    }
-
-private:
-    int fd_ = -1;
-};
+using Control = bench::SimControl;
 
 // The plant's config for the line server: its tag file where the plant
 // has it, [mqtt] on the bench's broker. `periodMs` > 0 puts every tag on

@@ -336,35 +336,7 @@ std::string TomlValue(const std::string& toml, const std::string& key) {
     return {};
 }
 
-// A line to the simulated PLC's control socket, and its answer.
-class Control {
-public:
-    bool Open(const std::string& path) {
-        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    ~Control() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool Send(const std::string& line) {
-        const std::string text = line + "\n";
-        if (write(fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return false;
-        std::string answer;
-        char c = 0;
-        while (read(fd_, &c, 1) == 1 && c != '\n') answer += c;
-        return answer == "ok";
-    }
-
-private:
-    int fd_ = -1;
-};
+using Control = bench::SimControl;
 
 struct Expected {
     size_t tag;
