@@ -1,4 +1,5 @@
 #include "gateway/opcua/pki.h"
+#include "gateway/opcua/users.h"
 
 #include <open62541/plugin/create_certificate.h>
 #include <open62541/plugin/pki_default.h>
@@ -55,13 +56,7 @@ std::string Thumbprint(const UA_ByteString& der) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (EVP_Digest(der.data, der.length, digest, &size, EVP_sha1(), nullptr) != 1) return "unknown";
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < size; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
+    return Hex(digest, size);
 }
 
 std::string Subject(const UA_ByteString& der) {

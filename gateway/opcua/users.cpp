@@ -21,16 +21,6 @@ constexpr size_t kKeyBytes = 32;
 // Above this a login costs the server thread too long, every time.
 constexpr uint32_t kMaxIterations = 2000000;
 
-std::string Hex(const unsigned char* data, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
 bool Unhex(const std::string& text, std::vector<unsigned char>& out) {
     if (text.size() % 2 != 0) return false;
     out.clear();
@@ -72,6 +62,16 @@ bool Derive(const std::string& password, const std::vector<unsigned char>& salt,
 }
 
 }  // namespace
+
+std::string Hex(const unsigned char* data, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
 
 const char* RoleName(Role role) { return role == Role::Write ? "write" : "read"; }
 

@@ -11,6 +11,10 @@
 
 namespace opcua {
 
+// Lower-case hex of bytes: the users file's salts and keys, and certificate
+// thumbprints in the log.
+std::string Hex(const unsigned char* data, size_t size);
+
 enum class Role : uint8_t { Read, Write };
 
 const char* RoleName(Role role);
