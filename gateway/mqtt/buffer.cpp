@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <optional>
+
 namespace mqtt {
 
 DiskBuffer::~DiskBuffer() { Close(); }
@@ -46,6 +48,8 @@ bool DiskBuffer::Open(const std::string& path, uint64_t maxBytes, Log log, std::
     };
     if (!prepare("INSERT INTO changes (batch, ts, tag, value, quality, cause, code) VALUES (?,?,?,?,?,?,?)",
                  &insert_) ||
+        !prepare("INSERT INTO changes (batch, ts, tag, value, quality, cause, code, id) VALUES (?,?,?,?,?,?,?,?)",
+                 &insertAt_) ||
         !prepare("SELECT id, batch, ts, tag, value, quality, cause, code FROM changes WHERE id > ? "
                  "ORDER BY id LIMIT ?",
                  &select_) ||
@@ -68,8 +72,8 @@ bool DiskBuffer::Open(const std::string& path, uint64_t maxBytes, Log log, std::
 void DiskBuffer::Close() {
     if (!db_) return;
     if (inTransaction_) Commit();
-    for (sqlite3_stmt* s : {insert_, select_, remove_}) sqlite3_finalize(s);
-    insert_ = select_ = remove_ = nullptr;
+    for (sqlite3_stmt* s : {insert_, insertAt_, select_, remove_}) sqlite3_finalize(s);
+    insert_ = insertAt_ = select_ = remove_ = nullptr;
     sqlite3_close(db_);
     db_ = nullptr;
 }
@@ -90,24 +94,46 @@ void DiskBuffer::Commit() {
 
 void DiskBuffer::Append(std::vector<Record>& rows) {
     if (!db_ || rows.empty()) return;
+    Insert(rows, insert_, 0);
+}
+
+void DiskBuffer::Prepend(std::vector<Record>& rows) {
+    if (!db_ || rows.empty()) return;
+    sqlite3_stmt* stmt = nullptr;
+    std::optional<int64_t> oldest;
+    if (sqlite3_prepare_v2(db_, "SELECT min(id) FROM changes", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL)
+        oldest = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    const auto n = static_cast<int64_t>(rows.size());
+    // (Ids run out only after some 2^62 rows have been put back.)
+    if (!oldest || *oldest < INT64_MIN / 2 + n) return Append(rows);
+    Insert(rows, insertAt_, *oldest - n);
+}
+
+// With `firstId`'s statement, the rows get ids from firstId on; with the
+// plain insert, the next ones the table gives.
+void DiskBuffer::Insert(std::vector<Record>& rows, sqlite3_stmt* stmt, int64_t firstId) {
     Begin();
+    int64_t next = firstId;
     for (Record& r : rows) {
-        sqlite3_reset(insert_);
-        sqlite3_bind_int64(insert_, 1, static_cast<int64_t>(r.batch));
-        sqlite3_bind_int64(insert_, 2, r.tsMs);
-        sqlite3_bind_text(insert_, 3, r.tag.data(), static_cast<int>(r.tag.size()), SQLITE_STATIC);
-        sqlite3_bind_double(insert_, 4, r.value);
-        sqlite3_bind_int(insert_, 5, r.quality);
-        sqlite3_bind_int(insert_, 6, r.cause);
-        sqlite3_bind_int(insert_, 7, r.errorCode);
-        if (sqlite3_step(insert_) != SQLITE_DONE) {
+        sqlite3_reset(stmt);
+        sqlite3_bind_int64(stmt, 1, static_cast<int64_t>(r.batch));
+        sqlite3_bind_int64(stmt, 2, r.tsMs);
+        sqlite3_bind_text(stmt, 3, r.tag.data(), static_cast<int>(r.tag.size()), SQLITE_STATIC);
+        sqlite3_bind_double(stmt, 4, r.value);
+        sqlite3_bind_int(stmt, 5, r.quality);
+        sqlite3_bind_int(stmt, 6, r.cause);
+        sqlite3_bind_int(stmt, 7, r.errorCode);
+        if (stmt == insertAt_) sqlite3_bind_int64(stmt, 8, next++);
+        if (sqlite3_step(stmt) != SQLITE_DONE) {
             Fail("cannot store a change");
             continue;
         }
         r.id = sqlite3_last_insert_rowid(db_);
         ++count_;
     }
-    sqlite3_reset(insert_);
+    sqlite3_reset(stmt);
 }
 
 std::vector<Record> DiskBuffer::Peek(int64_t after, size_t max) {
@@ -172,17 +198,17 @@ void DiskBuffer::Trim() {
     uint64_t n = static_cast<uint64_t>(static_cast<double>(over) / perRow) + 1;
     if (n > count_) n = count_;
     sqlite3_stmt* stmt = nullptr;
-    int64_t upTo = 0;
+    std::optional<int64_t> upTo;
     if (sqlite3_prepare_v2(db_, "SELECT id FROM changes ORDER BY id LIMIT 1 OFFSET ?", -1, &stmt, nullptr) ==
         SQLITE_OK) {
         sqlite3_bind_int64(stmt, 1, static_cast<int64_t>(n - 1));
         if (sqlite3_step(stmt) == SQLITE_ROW) upTo = sqlite3_column_int64(stmt, 0);
     }
     sqlite3_finalize(stmt);
-    if (upTo == 0) return;
+    if (!upTo) return;
     uint64_t before = count_;
     Begin();
-    Remove(upTo);
+    Remove(*upTo);
     Commit();
     uint64_t gone = before - count_;
     dropped_ += gone;

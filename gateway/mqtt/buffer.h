@@ -18,7 +18,7 @@ struct sqlite3_stmt;
 namespace mqtt {
 
 struct Record {
-    int64_t id = 0;      // set by the buffer, increasing in the order appended
+    int64_t id = 0;      // set by the buffer, increasing in line order (negative ones too)
     uint64_t batch = 0;  // the changes of one scan cycle share it
     int64_t tsMs = 0;    // source time, ms since 1970
     std::string tag;     // by name: the tag file may change across a restart
@@ -30,6 +30,8 @@ struct Record {
 
 class DiskBuffer {
 public:
+    static constexpr int64_t kBeforeAll = INT64_MIN;
+
     using Log = std::function<void(const std::string&)>;
     DiskBuffer() = default;
     ~DiskBuffer();
@@ -42,7 +44,11 @@ public:
     // Appends in order; the rows get their ids. A new batch number for each
     // call that is not given one.
     void Append(std::vector<Record>& rows);
-    // Up to `max` rows with an id above `after`, oldest first.
+    // Puts rows, in their order, ahead of every row the buffer holds: what
+    // was sent live and lost is older than anything buffered meanwhile.
+    void Prepend(std::vector<Record>& rows);
+    // Up to `max` rows with an id above `after` (kBeforeAll: from the
+    // oldest), oldest first.
     std::vector<Record> Peek(int64_t after, size_t max);
     // The broker has every row up to this id.
     void Remove(int64_t upTo);
@@ -56,6 +62,7 @@ public:
 
 private:
     bool Exec(const char* sql);
+    void Insert(std::vector<Record>& rows, sqlite3_stmt* stmt, int64_t firstId);
     void Begin();
     void Commit();
     void Trim();
@@ -63,6 +70,7 @@ private:
 
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* insertAt_ = nullptr;  // with the id given
     sqlite3_stmt* select_ = nullptr;
     sqlite3_stmt* remove_ = nullptr;
     uint64_t maxBytes_ = 0;

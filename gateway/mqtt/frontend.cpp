@@ -37,6 +37,13 @@ int64_t NowMs() { return Millis(std::chrono::system_clock::now()); }
 // Beyond a station's slowest scan period, for a line that overruns.
 constexpr std::chrono::milliseconds kBirthMargin(2000);
 
+// What may wait for the broker's acknowledgement: chunks, and rows sent
+// live (kept in memory, and queued again in libmosquitto's). A broker that
+// takes them slower than they come gets the rest through the disk buffer,
+// so memory stays bounded on a slow link, and the buffer's limit applies.
+constexpr size_t kChunksAhead = 8;
+constexpr size_t kLiveRowsAhead = 20000;
+
 std::string StationName(int station) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "station%02d", station);
@@ -71,6 +78,7 @@ struct FrontEnd::Impl {
     struct Chunk {
         uint64_t serial = 0;
         int pending = 0;
+        bool fromBuffer = false;
         int64_t lastRowId = 0;     // from the buffer: remove up to here
         std::vector<Record> live;  // sent live: back to the buffer if lost
     };
@@ -166,7 +174,13 @@ struct FrontEnd::Impl {
     uint64_t nextSerial = 1;
     std::unordered_map<int, uint64_t> midChunk;
     uint64_t uncheckpointed = 0;  // the last chunk that still needs a checkpoint, 0: none
-    int64_t replayCursor = 0;
+    int64_t replayCursor = DiskBuffer::kBeforeAll;
+    // Rows from this id on went to the buffer while online, behind a slow
+    // broker, after the last births: current values, not history.
+    int64_t currentFrom = kNoCurrent;
+    static constexpr int64_t kNoCurrent = INT64_MAX;
+    uint64_t slowBrokerSpells = 0;
+    Clock::time_point slowBrokerLogged = Clock::now() - std::chrono::hours(1);
     uint64_t skipped = 0;
     int lastRefusal = 0;
     Clock::time_point lastPoll{};
@@ -467,6 +481,7 @@ struct FrontEnd::Impl {
     // NBIRTH, then a DBIRTH for every station that answers, all with the
     // connection's bdSeq; seq starts again at 0.
     void SendBirths() {
+        currentFrom = kNoCurrent;  // the births carry the current values
         tags::LineStatus line = engine.Status();
         std::vector<tags::Sample> samples = engine.ReadAll();
         seq = 0;
@@ -569,10 +584,11 @@ struct FrontEnd::Impl {
     // without JSON last, a QoS 1 checkpoint outside its namespace, one after
     // each round of the worker, is what gets acknowledged.
     // False when the connection is gone.
-    bool SendChunk(std::vector<Record> rows, bool historical, int64_t lastRowId) {
+    bool SendChunk(std::vector<Record> rows, bool historical, std::optional<int64_t> lastRowId) {
         Chunk chunk;
         chunk.serial = nextSerial++;
-        chunk.lastRowId = lastRowId;
+        chunk.fromBuffer = lastRowId.has_value();
+        chunk.lastRowId = lastRowId.value_or(0);
         const auto& tagList = engine.Tags();
         // Rows name their tags (the tag file may have changed since they
         // were buffered): look each up once.
@@ -640,8 +656,8 @@ struct FrontEnd::Impl {
                 }
             }
         }
-        if (historical) statReplayed += rows.size();
-        if (!historical) chunk.live = std::move(rows);
+        if (chunk.fromBuffer) statReplayed += rows.size();
+        else chunk.live = std::move(rows);
         inflight.push_back(std::move(chunk));
         if (!ok) {
             LostConnection();
@@ -654,9 +670,10 @@ struct FrontEnd::Impl {
     // Drops the acknowledged chunks at the front, in order.
     void Settle() {
         while (!inflight.empty() && inflight.front().pending == 0) {
-            if (inflight.front().lastRowId > 0) buffer.Remove(inflight.front().lastRowId);
+            if (inflight.front().fromBuffer) buffer.Remove(inflight.front().lastRowId);
             inflight.pop_front();
         }
+        if (buffer.Count() == 0) currentFrom = kNoCurrent;
     }
 
     // What was sent before the acknowledged message is with the broker too.
@@ -696,17 +713,28 @@ struct FrontEnd::Impl {
         if (stationsMayHaveChanged) PollStations();
         std::vector<Record> rows = ToRecords(changes);
         if (rows.empty()) return;
-        if (Online() && (born || !config.sparkplug) && buffer.Count() == 0 && inflightFromBuffer() == 0) {
-            SendChunk(std::move(rows), false, 0);
-        } else {
-            buffer.Append(rows);
+        const bool live = Online() && (born || !config.sparkplug);
+        size_t fromBuffer = 0, liveRows = 0;
+        for (const auto& c : inflight) {
+            fromBuffer += c.fromBuffer;
+            liveRows += c.live.size();
         }
-    }
-
-    size_t inflightFromBuffer() const {
-        size_t n = 0;
-        for (const auto& c : inflight) n += c.lastRowId > 0;
-        return n;
+        // One chunk always goes, however large: a cycle of every tag.
+        const bool room = inflight.empty() || (inflight.size() < kChunksAhead && liveRows + rows.size() <= kLiveRowsAhead);
+        if (live && buffer.Count() == 0 && fromBuffer == 0 && room) {
+            SendChunk(std::move(rows), false, std::nullopt);
+            return;
+        }
+        buffer.Append(rows);
+        if (live && currentFrom == kNoCurrent) {
+            currentFrom = rows.front().id;
+            ++slowBrokerSpells;
+            if (Clock::now() - slowBrokerLogged >= std::chrono::minutes(1)) {
+                slowBrokerLogged = Clock::now();
+                log("the broker " + broker + " takes changes slower than they come; buffering (" +
+                    std::to_string(slowBrokerSpells) + (slowBrokerSpells == 1 ? " time)" : " times)"));
+            }
+        }
     }
 
     // Sends buffered changes, oldest first, a few chunks ahead of the
@@ -714,12 +742,17 @@ struct FrontEnd::Impl {
     void Replay() {
         // (A device not born yet would lose its history.)
         if (!Online() || (config.sparkplug && (!born || BirthsPending()))) return;
-        while (inflight.size() < 8) {
+        while (inflight.size() < kChunksAhead) {
             std::vector<Record> rows = buffer.Peek(replayCursor, 512);
             if (rows.empty()) break;
+            // History and current values in chunks of their own.
+            const bool historical = rows.front().id < currentFrom;
+            auto split = std::find_if(rows.begin(), rows.end(),
+                                      [&](const Record& r) { return (r.id < currentFrom) != historical; });
+            rows.erase(split, rows.end());
             replayCursor = rows.back().id;
             int64_t last = rows.back().id;
-            if (!SendChunk(std::move(rows), true, last)) return;
+            if (!SendChunk(std::move(rows), historical, last)) return;
         }
         if (jsonSnapshotPending && buffer.Count() == 0 && inflight.empty()) {
             jsonSnapshotPending = false;
@@ -752,6 +785,7 @@ struct FrontEnd::Impl {
     }
 
     void GoOnline() {
+        currentFrom = kNoCurrent;  // what is buffered now is history
         if (config.sparkplug) SendBirths();
         if (config.json) {
             tags::LineStatus line = engine.Status();
@@ -761,12 +795,12 @@ struct FrontEnd::Impl {
             // The current values are retained last, after any history.
             jsonSnapshotPending = true;
         }
-        replayCursor = 0;
+        replayCursor = DiskBuffer::kBeforeAll;
         Replay();
     }
 
-    // Whatever was sent live and not acknowledged goes back to the buffer;
-    // it is older than anything the buffer holds.
+    // Whatever was sent live and not acknowledged goes back to the buffer,
+    // ahead of what it holds: it is older than anything there.
     void LostConnection() {
         std::vector<Record> back;
         for (auto& c : inflight)
@@ -774,11 +808,11 @@ struct FrontEnd::Impl {
         inflight.clear();
         midChunk.clear();
         uncheckpointed = 0;
-        if (!back.empty()) buffer.Append(back);
+        if (!back.empty()) buffer.Prepend(back);
         if (connected && !finishing) log("lost the broker " + broker + "; buffering");
         connected = born = hostOnline = false;
         deviceBorn.fill(false);
-        replayCursor = 0;
+        replayCursor = DiskBuffer::kBeforeAll;
         statConnected = statOnline = false;
     }
 

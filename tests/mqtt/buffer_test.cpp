@@ -72,6 +72,32 @@ TEST_F(Buffer, KeepsOrderAcrossRemovalAndRestart) {
     EXPECT_GT(b.NextBatch(), all.back().batch);
 }
 
+// Rows put back go ahead of everything buffered, in their own order, across
+// a reopen; later appends and removals keep that order.
+TEST_F(Buffer, PrependedRowsComeFirst) {
+    {
+        mqtt::DiskBuffer b;
+        ASSERT_TRUE(Open(b));
+        auto rows = Rows(b, 10, 5);
+        b.Append(rows);
+        rows = Rows(b, 5, 5);
+        b.Prepend(rows);
+        rows = Rows(b, 0, 5);
+        b.Prepend(rows);
+        b.Close();
+    }
+    mqtt::DiskBuffer b;
+    ASSERT_TRUE(Open(b));
+    auto more = Rows(b, 15, 2);
+    b.Append(more);
+    auto all = b.Peek(mqtt::DiskBuffer::kBeforeAll, 100);
+    ASSERT_EQ(all.size(), 17u);
+    for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].value, static_cast<double>(i));
+    b.Remove(all[6].id);
+    EXPECT_EQ(b.Count(), 10u);
+    EXPECT_EQ(b.Peek(mqtt::DiskBuffer::kBeforeAll, 1).front().value, 7);
+}
+
 // Over its limit the buffer drops the oldest rows, counts them and says so;
 // the newest are kept.
 TEST_F(Buffer, FullDropsOldestAndCounts) {

@@ -3,7 +3,7 @@
 // Tahu's sparkplug-payload decoding the Sparkplug B payloads.
 //
 // Usage: node mqtt_test.js FAKELINE MOSQUITTO GROUP
-//   GROUP: Sparkplug PrimaryHost Json Auth Tls Forward Restart
+//   GROUP: Sparkplug PrimaryHost Json Auth Tls Forward Restart SlowBroker
 //   LineServer takes VAVE8GW and P8SIM after GROUP: the line server's tag
 //   engine scanning the simulated PLC, instead of the fake engine.
 // MQTT_OUTAGE_S sets how long the broker stays away in Forward (default 5;
@@ -46,7 +46,7 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 async function until(what, check, timeout = WAIT_MS) {
     const deadline = Date.now() + timeout;
     for (;;) {
-        const v = check();
+        const v = await check();
         if (v) return v;
         if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
         await sleep(20);
@@ -615,6 +615,36 @@ const groups = {
         await broker.start();
         await checkAllArrived(sub, 100, line);
         assert.ok(historicalValues(sub).includes(1));
+        await quit(line);
+    },
+
+    // A broker that stops reading while the connection stays up (stopped with
+    // SIGSTOP): what it has not acknowledged waits in the disk buffer, not in
+    // memory, and reaches it in order once it reads again, as current values.
+    async SlowBroker() {
+        const { broker, sub, line } = await outageSetup('slow');
+        const stats = async () => {
+            const seen = line.out.length;
+            line.send('stats');
+            const l = await until('stats', () => line.out.slice(seen).find((x) => x.startsWith('stats ')));
+            return JSON.parse(l.slice(6));
+        };
+        broker.child.proc.kill('SIGSTOP');
+        try {
+            for (let i = 1; i <= 300; i++) line.send(`set count ${i}`);
+            await until('changes buffered while connected', async () => {
+                const s = await stats();
+                return s.connected && s.buffered > 200;
+            });
+            await line.waitErr(/takes changes slower than they come/);
+        } finally {
+            broker.child.proc.kill('SIGCONT');
+        }
+        await checkAllArrived(sub, 300, line);
+        assert.deepStrictEqual(historicalValues(sub), [], 'delayed, not history');
+        const s = await stats();
+        assert.strictEqual(s.reconnects, 0);
+        await until('buffer empty', async () => (await stats()).buffered === 0);
         await quit(line);
     },
 };
