@@ -740,13 +740,15 @@ struct FrontEnd::Impl {
     // Sends buffered changes, oldest first, a few chunks ahead of the
     // broker's acknowledgements.
     void Replay() {
-        // (A device not born yet would lose its history.)
-        if (!Online() || (config.sparkplug && (!born || BirthsPending()))) return;
+        if (!Online() || (config.sparkplug && !born)) return;
         while (inflight.size() < kChunksAhead) {
             std::vector<Record> rows = buffer.Peek(replayCursor, 512);
             if (rows.empty()) break;
             // History and current values in chunks of their own.
             const bool historical = rows.front().id < currentFrom;
+            // A device not born yet would lose its history, which waits for
+            // the birth; its current values the birth itself carries.
+            if (historical && config.sparkplug && BirthsPending()) break;
             auto split = std::find_if(rows.begin(), rows.end(),
                                       [&](const Record& r) { return (r.id < currentFrom) != historical; });
             rows.erase(split, rows.end());
