@@ -19,6 +19,7 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "gateway/mqtt/buffer.h"
 #include "gateway/mqtt/json.h"
@@ -175,10 +176,13 @@ struct FrontEnd::Impl {
     std::unordered_map<int, uint64_t> midChunk;
     uint64_t uncheckpointed = 0;  // the last chunk that still needs a checkpoint, 0: none
     int64_t replayCursor = DiskBuffer::kBeforeAll;
-    // Rows from this id on went to the buffer while online, behind a slow
-    // broker, after the last births: current values, not history.
-    int64_t currentFrom = kNoCurrent;
+    // Rows from these ids on went to the buffer while online, behind a slow
+    // broker: current values, not history. For JSON since the connection
+    // came online; for Sparkplug since the last births, so that a rebirth
+    // makes what still waits history.
     static constexpr int64_t kNoCurrent = INT64_MAX;
+    int64_t jsonCurrentFrom = kNoCurrent;
+    int64_t spbCurrentFrom = kNoCurrent;
     uint64_t slowBrokerSpells = 0;
     Clock::time_point slowBrokerLogged = Clock::now() - std::chrono::hours(1);
     uint64_t skipped = 0;
@@ -481,7 +485,7 @@ struct FrontEnd::Impl {
     // NBIRTH, then a DBIRTH for every station that answers, all with the
     // connection's bdSeq; seq starts again at 0.
     void SendBirths() {
-        currentFrom = kNoCurrent;  // the births carry the current values
+        spbCurrentFrom = kNoCurrent;  // the births carry the current values
         tags::LineStatus line = engine.Status();
         std::vector<tags::Sample> samples = engine.ReadAll();
         seq = 0;
@@ -584,7 +588,8 @@ struct FrontEnd::Impl {
     // without JSON last, a QoS 1 checkpoint outside its namespace, one after
     // each round of the worker, is what gets acknowledged.
     // False when the connection is gone.
-    bool SendChunk(std::vector<Record> rows, bool historical, std::optional<int64_t> lastRowId) {
+    bool SendChunk(std::vector<Record> rows, bool spbHistorical, bool jsonHistorical,
+                   std::optional<int64_t> lastRowId) {
         Chunk chunk;
         chunk.serial = nextSerial++;
         chunk.fromBuffer = lastRowId.has_value();
@@ -619,7 +624,7 @@ struct FrontEnd::Impl {
                     spb::Metric m = spb::TagMetric(tag, r.value, static_cast<tags::Quality>(r.quality),
                                                    static_cast<tags::Cause>(r.cause), static_cast<uint64_t>(r.tsMs));
                     m.alias = *index[k];
-                    m.historical = historical;
+                    m.historical = spbHistorical;
                     perStation[tag.station].push_back(std::move(m));
                 }
                 for (auto& [station, metrics] : perStation)
@@ -633,7 +638,7 @@ struct FrontEnd::Impl {
                 if (!index[k]) continue;
                 out.push_back({config.json->prefix + "/" + r.tag, {},
                                JsonText(tagList[*index[k]], r.value, static_cast<tags::Quality>(r.quality),
-                                        static_cast<tags::Cause>(r.cause), r.errorCode, r.tsMs, historical),
+                                        static_cast<tags::Cause>(r.cause), r.errorCode, r.tsMs, jsonHistorical),
                                true});
             }
         }
@@ -673,7 +678,7 @@ struct FrontEnd::Impl {
             if (inflight.front().fromBuffer) buffer.Remove(inflight.front().lastRowId);
             inflight.pop_front();
         }
-        if (buffer.Count() == 0) currentFrom = kNoCurrent;
+        if (buffer.Count() == 0) jsonCurrentFrom = spbCurrentFrom = kNoCurrent;
     }
 
     // What was sent before the acknowledged message is with the broker too.
@@ -722,12 +727,14 @@ struct FrontEnd::Impl {
         // One chunk always goes, however large: a cycle of every tag.
         const bool room = inflight.empty() || (inflight.size() < kChunksAhead && liveRows + rows.size() <= kLiveRowsAhead);
         if (live && buffer.Count() == 0 && fromBuffer == 0 && room) {
-            SendChunk(std::move(rows), false, std::nullopt);
+            SendChunk(std::move(rows), false, false, std::nullopt);
             return;
         }
         buffer.Append(rows);
-        if (live && currentFrom == kNoCurrent) {
-            currentFrom = rows.front().id;
+        if (!live) return;
+        if (spbCurrentFrom == kNoCurrent) spbCurrentFrom = rows.front().id;
+        if (jsonCurrentFrom == kNoCurrent) {
+            jsonCurrentFrom = rows.front().id;
             ++slowBrokerSpells;
             if (Clock::now() - slowBrokerLogged >= std::chrono::minutes(1)) {
                 slowBrokerLogged = Clock::now();
@@ -745,16 +752,17 @@ struct FrontEnd::Impl {
             std::vector<Record> rows = buffer.Peek(replayCursor, 512);
             if (rows.empty()) break;
             // History and current values in chunks of their own.
-            const bool historical = rows.front().id < currentFrom;
+            auto kind = [&](const Record& r) { return std::pair(r.id < spbCurrentFrom, r.id < jsonCurrentFrom); };
+            const auto [spbHistory, jsonHistory] = kind(rows.front());
             // A device not born yet would lose its history, which waits for
             // the birth; its current values the birth itself carries.
-            if (historical && config.sparkplug && BirthsPending()) break;
-            auto split = std::find_if(rows.begin(), rows.end(),
-                                      [&](const Record& r) { return (r.id < currentFrom) != historical; });
-            rows.erase(split, rows.end());
+            if (spbHistory && config.sparkplug && BirthsPending()) break;
+            rows.erase(std::find_if(rows.begin(), rows.end(),
+                                    [&](const Record& r) { return kind(r) != std::pair(spbHistory, jsonHistory); }),
+                       rows.end());
             replayCursor = rows.back().id;
             int64_t last = rows.back().id;
-            if (!SendChunk(std::move(rows), historical, last)) return;
+            if (!SendChunk(std::move(rows), spbHistory, jsonHistory, last)) return;
         }
         if (jsonSnapshotPending && buffer.Count() == 0 && inflight.empty()) {
             jsonSnapshotPending = false;
@@ -787,7 +795,7 @@ struct FrontEnd::Impl {
     }
 
     void GoOnline() {
-        currentFrom = kNoCurrent;  // what is buffered now is history
+        jsonCurrentFrom = spbCurrentFrom = kNoCurrent;  // what is buffered now is history
         if (config.sparkplug) SendBirths();
         if (config.json) {
             tags::LineStatus line = engine.Status();
