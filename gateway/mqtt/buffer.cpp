@@ -2,8 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <optional>
-
 namespace mqtt {
 
 DiskBuffer::~DiskBuffer() { Close(); }
@@ -94,7 +92,7 @@ void DiskBuffer::Commit() {
 
 void DiskBuffer::Append(std::vector<Record>& rows) {
     if (!db_ || rows.empty()) return;
-    Insert(rows, insert_, 0);
+    Insert(rows, std::nullopt);
 }
 
 void DiskBuffer::Prepend(std::vector<Record>& rows) {
@@ -108,14 +106,15 @@ void DiskBuffer::Prepend(std::vector<Record>& rows) {
     const auto n = static_cast<int64_t>(rows.size());
     // (Ids run out only after some 2^62 rows have been put back.)
     if (!oldest || *oldest < INT64_MIN / 2 + n) return Append(rows);
-    Insert(rows, insertAt_, *oldest - n);
+    Insert(rows, *oldest - n);
 }
 
-// With `firstId`'s statement, the rows get ids from firstId on; with the
-// plain insert, the next ones the table gives.
-void DiskBuffer::Insert(std::vector<Record>& rows, sqlite3_stmt* stmt, int64_t firstId) {
+// The rows get ids from `firstId` on, or without it the next ones the table
+// gives.
+void DiskBuffer::Insert(std::vector<Record>& rows, std::optional<int64_t> firstId) {
+    sqlite3_stmt* stmt = firstId ? insertAt_ : insert_;
     Begin();
-    int64_t next = firstId;
+    int64_t next = firstId.value_or(0);
     for (Record& r : rows) {
         sqlite3_reset(stmt);
         sqlite3_bind_int64(stmt, 1, static_cast<int64_t>(r.batch));
@@ -125,7 +124,7 @@ void DiskBuffer::Insert(std::vector<Record>& rows, sqlite3_stmt* stmt, int64_t f
         sqlite3_bind_int(stmt, 5, r.quality);
         sqlite3_bind_int(stmt, 6, r.cause);
         sqlite3_bind_int(stmt, 7, r.errorCode);
-        if (stmt == insertAt_) sqlite3_bind_int64(stmt, 8, next++);
+        if (firstId) sqlite3_bind_int64(stmt, 8, next++);
         if (sqlite3_step(stmt) != SQLITE_DONE) {
             Fail("cannot store a change");
             continue;

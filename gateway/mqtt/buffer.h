@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,7 @@ public:
 
 private:
     bool Exec(const char* sql);
-    void Insert(std::vector<Record>& rows, sqlite3_stmt* stmt, int64_t firstId);
+    void Insert(std::vector<Record>& rows, std::optional<int64_t> firstId);
     void Begin();
     void Commit();
     void Trim();

@@ -79,8 +79,7 @@ struct FrontEnd::Impl {
     struct Chunk {
         uint64_t serial = 0;
         int pending = 0;
-        bool fromBuffer = false;
-        int64_t lastRowId = 0;     // from the buffer: remove up to here
+        std::optional<int64_t> lastRowId;  // from the buffer: remove up to here
         std::vector<Record> live;  // sent live: back to the buffer if lost
     };
 
@@ -592,8 +591,7 @@ struct FrontEnd::Impl {
                    std::optional<int64_t> lastRowId) {
         Chunk chunk;
         chunk.serial = nextSerial++;
-        chunk.fromBuffer = lastRowId.has_value();
-        chunk.lastRowId = lastRowId.value_or(0);
+        chunk.lastRowId = lastRowId;
         const auto& tagList = engine.Tags();
         // Rows name their tags (the tag file may have changed since they
         // were buffered): look each up once.
@@ -661,7 +659,7 @@ struct FrontEnd::Impl {
                 }
             }
         }
-        if (chunk.fromBuffer) statReplayed += rows.size();
+        if (chunk.lastRowId) statReplayed += rows.size();
         else chunk.live = std::move(rows);
         inflight.push_back(std::move(chunk));
         if (!ok) {
@@ -675,7 +673,7 @@ struct FrontEnd::Impl {
     // Drops the acknowledged chunks at the front, in order.
     void Settle() {
         while (!inflight.empty() && inflight.front().pending == 0) {
-            if (inflight.front().fromBuffer) buffer.Remove(inflight.front().lastRowId);
+            if (inflight.front().lastRowId) buffer.Remove(*inflight.front().lastRowId);
             inflight.pop_front();
         }
         if (buffer.Count() == 0) jsonCurrentFrom = spbCurrentFrom = kNoCurrent;
@@ -721,7 +719,7 @@ struct FrontEnd::Impl {
         const bool live = Online() && (born || !config.sparkplug);
         size_t fromBuffer = 0, liveRows = 0;
         for (const auto& c : inflight) {
-            fromBuffer += c.fromBuffer;
+            fromBuffer += c.lastRowId.has_value();
             liveRows += c.live.size();
         }
         // One chunk always goes, however large: a cycle of every tag.
