@@ -44,6 +44,12 @@ private:
     pid_t pid_ = -1;
 };
 
+// A TCP port on loopback that nothing listens on just now.
+int FreeLoopbackPort();
+// Waits up to `seconds` for something to accept connections on the
+// loopback port (a server child starting up).
+bool WaitListening(int port, double seconds);
+
 // The simulated PLC's --control socket: one line out, "ok" back.
 class SimControl {
 public:

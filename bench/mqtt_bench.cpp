@@ -15,10 +15,7 @@
 #include <mosquitto.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +37,7 @@
 #include <vector>
 
 #include "bench/children.h"
+#include "bench/measure.h"
 #include "gateway/mqtt/buffer.h"
 #include "gateway/mqtt/frontend.h"
 #include "gateway/mqtt/sparkplug.h"
@@ -56,32 +54,9 @@ namespace fs = std::filesystem;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool CanConnect(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
 class Broker {
 public:
-    Broker(std::string exe, fs::path dir) : exe_(std::move(exe)), dir_(std::move(dir)), port_(FreePort()) {
+    Broker(std::string exe, fs::path dir) : exe_(std::move(exe)), dir_(std::move(dir)), port_(bench::FreeLoopbackPort()) {
         std::ofstream(dir_ / "mosquitto.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
                                                << "max_queued_messages 0\nlog_dest none\n";
     }
@@ -90,11 +65,7 @@ public:
         std::string conf = (dir_ / "mosquitto.conf").string();
         const char* argv[] = {exe_.c_str(), "-c", conf.c_str(), nullptr};
         if (posix_spawn(&pid_, exe_.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return false;
-        for (int i = 0; i < 200; ++i) {
-            if (CanConnect(port_)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
+        return bench::WaitListening(port_, 5.0);
     }
     void Stop() {
         if (pid_ <= 0) return;
@@ -188,13 +159,6 @@ std::vector<tags::Tag> ReferencePlant() {
     return list;
 }
 
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t rank = static_cast<size_t>(std::ceil(p / 100 * static_cast<double>(v.size())));
-    return v[std::clamp<size_t>(rank, 1, v.size()) - 1];
-}
-
 void Quiet(const std::string&) {}
 
 // ------------------------------------------------------ the reference plant
@@ -273,7 +237,7 @@ public:
         program_ = bin + "/vave8gw";
         args_ = {program_,        "--config",        (dir / "line.toml").string(),
                  "--port",        pty,               "--listen",
-                 "127.0.0.1:" + std::to_string(FreePort()),
+                 "127.0.0.1:" + std::to_string(bench::FreeLoopbackPort()),
                  "--status-file", StatusPath(),      "--stats-interval",
                  "1"};
         for (auto& a : args_) argv_.push_back(a.data());
@@ -522,14 +486,14 @@ int PlantLatency(const Plant& plant, const std::string& bin, const fs::path& dir
                 baud, writes, sub.PendingCount());
     for (const auto& [period, ms] : byPeriod)
         std::printf("    period %5u ms: median %6.0f ms (%.2f of the period), p99 %6.0f ms (%.2f), %zu changes\n",
-                    period, Percentile(ms, 50), Percentile(ms, 50) / period, Percentile(ms, 99),
-                    Percentile(ms, 99) / period, ms.size());
+                    period, bench::Percentile(ms, 50), bench::Percentile(ms, 50) / period, bench::Percentile(ms, 99),
+                    bench::Percentile(ms, 99) / period, ms.size());
     std::printf("    of which from the reply the scan read it in (its timestamp): median %.0f ms, p99 %.0f ms (the "
                 "rest of that station's cycle, whose changes leave together, and what follows);\n"
                 "    from the line server's publish (the payload's timestamp): median %.0f ms, p99 %.0f ms "
                 "(timestamps in whole ms)\n",
-                Percentile(fromReply, 50), Percentile(fromReply, 99), Percentile(fromSend, 50),
-                Percentile(fromSend, 99));
+                bench::Percentile(fromReply, 50), bench::Percentile(fromReply, 99), bench::Percentile(fromSend, 50),
+                bench::Percentile(fromSend, 99));
     return sub.PendingCount() == 0 ? 0 : 1;
 }
 
@@ -546,7 +510,7 @@ double JsonMedian(const std::string& text, const std::string& key) {
     std::vector<double> all;
     for (size_t at = text.find("\"" + key + "\""); at != std::string::npos; at = text.find("\"" + key + "\"", at + 1))
         all.push_back(JsonNumber(text, key, at));
-    return Percentile(all, 50);
+    return bench::Percentile(all, 50);
 }
 
 // Every tag changing at every read (p8sim inverts what each read asks
@@ -729,7 +693,7 @@ int main(int argc, char** argv) {
         std::lock_guard lock(m);
         std::printf("change to subscriber (Sparkplug DDATA, %zu of %d changes, one every 20 ms): median %.2f ms, "
                     "p99 %.2f ms\n",
-                    latency.size(), n, Percentile(latency, 50), Percentile(latency, 99));
+                    latency.size(), n, bench::Percentile(latency, 50), bench::Percentile(latency, 99));
         if (latency.size() < static_cast<size_t>(n)) failures++;
         front.Stop();
     }

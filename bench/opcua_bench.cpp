@@ -19,16 +19,12 @@
 #include <open62541/client_highlevel.h>
 #include <open62541/client_subscriptions.h>
 #include <open62541/plugin/pki_default.h>
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/un.h>
 
 #include <algorithm>
 #include <atomic>
@@ -46,6 +42,7 @@
 #include <vector>
 
 #include "bench/children.h"
+#include "bench/measure.h"
 #include "gateway/opcua/pki.h"
 #include "gateway/opcua/server.h"
 #include "gateway/opcua/users.h"
@@ -54,33 +51,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool Listening(int port) {
-    for (int attempt = 0; attempt < 300; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        const bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (up) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 // The serving child: the front-end on the fake engine, `changesPerS` tag
 // changes a second spread over 100 ms steps, each stamped with its time.
@@ -140,12 +110,6 @@ ProcStat Stat(pid_t pid) {
     return out;
 }
 
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
 // Reads of 100 tags at once (every hundredth of `names`), back to back
 // with 20 ms between them, until `end`: the time of each; false when one
 // failed.
@@ -180,7 +144,7 @@ void PrintServing(const char* indent, const char* process, const std::vector<dou
                   const ProcStat& idle, const ProcStat& before, const ProcStat& after, double elapsed,
                   uint64_t notes) {
     std::printf("%sread of 100 tags: %zu reads, median %.2f ms, p99 %.2f ms (goal p99 <= 10 ms)\n", indent,
-                readMs.size(), Percentile(readMs, 0.5), Percentile(readMs, 0.99));
+                readMs.size(), bench::Percentile(readMs, 50), bench::Percentile(readMs, 99));
     std::printf("%s%s: CPU %.1f %% of one core over %.1f s (goal <= 25 %%), resident %.1f MB "
                 "(%.1f MB before the sessions)\n",
                 indent, process, 100.0 * (after.cpuS - before.cpuS) / elapsed, elapsed,
@@ -521,9 +485,9 @@ bool MeasurePlant(const PlantOptions& o, const std::string& url, const Secure* s
                     "notifications (every session's) median %.0f ms, p99 %.0f ms; as a share of the tag's scan "
                     "period median %.2f, p99 %.2f; of that, from the scan's source timestamp median %.1f ms, "
                     "p99 %.1f ms\n",
-                    made.load(), unseen, total.size(), Percentile(total, 0.5), Percentile(total, 0.99),
-                    Percentile(share, 0.5), Percentile(share, 0.99), Percentile(serverPart, 0.5),
-                    Percentile(serverPart, 0.99));
+                    made.load(), unseen, total.size(), bench::Percentile(total, 50), bench::Percentile(total, 99),
+                    bench::Percentile(share, 50), bench::Percentile(share, 99), bench::Percentile(serverPart, 50),
+                    bench::Percentile(serverPart, 99));
     }
     running = false;
     for (auto& t : threads) t.join();
@@ -607,7 +571,7 @@ int RunPlant(const PlantOptions& o) {
         std::fprintf(stderr, "opcua_bench: %s\n", error.c_str());
         return 2;
     }
-    const int port = FreePort();
+    const int port = bench::FreeLoopbackPort();
     {
         std::string config = toml;
         auto replace = [&](const std::string& key, const std::string& value) {
@@ -637,7 +601,7 @@ int RunPlant(const PlantOptions& o) {
     }, &error);
     Control control;
     int rc = 0;
-    if (!Listening(port) || !control.Open(sock)) {
+    if (!bench::WaitListening(port, 15.0) || !control.Open(sock)) {
         std::fprintf(stderr, "opcua_bench: the line server did not start; its log:\n%s\n", ReadText(log).c_str());
         rc = 1;
     }
@@ -696,7 +660,7 @@ int main(int argc, char** argv) {
         return RunPlant(plant);
     }
     const size_t tags = std::max<size_t>(items, 100);
-    const int port = FreePort();
+    const int port = bench::FreeLoopbackPort();
     const std::string state = std::filesystem::temp_directory_path() / ("opcua_bench_" + std::to_string(getpid()));
     const pid_t child = fork();
     if (child == 0) Serve(port, tags, changesPerS, state);
@@ -709,7 +673,7 @@ int main(int argc, char** argv) {
     std::vector<UA_Client*> clients;
     std::atomic<bool> running{true};
     std::vector<std::thread> threads;
-    UA_Client* reader = Listening(port) ? Connect(url) : nullptr;
+    UA_Client* reader = bench::WaitListening(port, 15.0) ? Connect(url) : nullptr;
     UA_UInt16 ns = 0;
     UA_String uri = UA_STRING(const_cast<char*>("urn:vave8:plant"));
     if (!reader || UA_Client_NamespaceGetIndex(reader, &uri, &ns) != UA_STATUSCODE_GOOD) {
@@ -755,7 +719,7 @@ int main(int argc, char** argv) {
         PrintServing("", "server process", readMs, idle, before, after, elapsed, notifications - notesBefore);
         std::printf("change to notification: median %.1f ms, p99 %.1f ms over %zu notifications "
                     "(handed to the monitored items within 10 ms, then the next publish: at most ~110 ms)\n",
-                    Percentile(lat, 0.5), Percentile(lat, 0.99), lat.size());
+                    bench::Percentile(lat, 50), bench::Percentile(lat, 99), lat.size());
     }
     running = false;
     for (auto& t : threads) t.join();
