@@ -38,12 +38,17 @@ int64_t NowMs() { return Millis(std::chrono::system_clock::now()); }
 // Beyond a station's slowest scan period, for a line that overruns.
 constexpr std::chrono::milliseconds kBirthMargin(2000);
 
-// What may wait for the broker's acknowledgement: chunks, and rows sent
-// live (kept in memory, and queued again in libmosquitto's). A broker that
-// takes them slower than they come gets the rest through the disk buffer,
-// so memory stays bounded on a slow link, and the buffer's limit applies.
-constexpr size_t kChunksAhead = 8;
+// What may wait for the broker's acknowledgement. Sent live: groups of
+// changes (a station's scan cycle each) and their rows, kept in memory and
+// queued again in libmosquitto's. A broker that takes them slower than they
+// come gets the rest through the disk buffer, so memory stays bounded on a
+// slow link and the buffer's limit applies. The group count is no tighter
+// than a checkpoint's round trip needs at a fast line's rate (a smaller one
+// sent to the disk what a broker on loopback would have taken). From the
+// buffer: groups of up to 512 rows.
+constexpr size_t kLiveChunksAhead = 64;
 constexpr size_t kLiveRowsAhead = 20000;
+constexpr size_t kReplayChunksAhead = 8;
 
 std::string StationName(int station) {
     char buf[16];
@@ -723,7 +728,7 @@ struct FrontEnd::Impl {
             liveRows += c.live.size();
         }
         // One chunk always goes, however large: a cycle of every tag.
-        const bool room = inflight.empty() || (inflight.size() < kChunksAhead && liveRows + rows.size() <= kLiveRowsAhead);
+        const bool room = inflight.empty() || (inflight.size() < kLiveChunksAhead && liveRows + rows.size() <= kLiveRowsAhead);
         if (live && buffer.Count() == 0 && fromBuffer == 0 && room) {
             SendChunk(std::move(rows), false, false, std::nullopt);
             return;
@@ -746,7 +751,7 @@ struct FrontEnd::Impl {
     // broker's acknowledgements.
     void Replay() {
         if (!Online() || (config.sparkplug && !born)) return;
-        while (inflight.size() < kChunksAhead) {
+        while (inflight.size() < kReplayChunksAhead) {
             std::vector<Record> rows = buffer.Peek(replayCursor, 512);
             if (rows.empty()) break;
             // History and current values in chunks of their own.
