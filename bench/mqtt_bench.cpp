@@ -38,6 +38,7 @@
 
 #include "bench/children.h"
 #include "bench/measure.h"
+#include "bench/plant.h"
 #include "gateway/mqtt/buffer.h"
 #include "gateway/mqtt/frontend.h"
 #include "gateway/mqtt/sparkplug.h"
@@ -163,60 +164,26 @@ void Quiet(const std::string&) {}
 
 // ------------------------------------------------------ the reference plant
 
-std::string ProgramDir() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    path[n] = '\0';
-    std::string s(path);
-    return s.substr(0, s.rfind('/'));
-}
-
 using Control = bench::SimControl;
 
-// The plant's config for the line server: its tag file where the plant
-// has it, [mqtt] on the bench's broker. `periodMs` > 0 puts every tag on
-// that period instead of the plant's own (the line never idles).
-bool WritePlantConfig(const std::string& plant, const fs::path& dir, int port, bool sparkplug, bool json,
-                      uint32_t periodMs, std::string& error) {
-    toml::table doc;
-    try {
-        doc = toml::parse_file(plant);
-    } catch (const toml::parse_error& e) {
-        error = plant + ": " + std::string(e.description());
-        return false;
-    }
-    fs::path csv = fs::absolute(plant).parent_path() / doc["tags"]["file"].value_or(std::string("plant.csv"));
+// The plant's config for the line server, [mqtt] on the bench's broker.
+// `periodMs` > 0 puts every tag on that period instead of the plant's own
+// (the line never idles).
+bool WriteMqttConfig(const std::string& plant, const fs::path& dir, int port, bool sparkplug, bool json,
+                     uint32_t periodMs, std::string& error) {
+    bench::PlantEdit edit;
     if (periodMs > 0) {
-        std::ifstream in(csv);
-        std::ofstream out(dir / "tags.csv");
-        std::string line;
-        bool header = true;
-        while (std::getline(in, line)) {
-            // Name, address and type hold no comma: the fourth field is scan_ms.
-            size_t c = line.find(',');
-            for (int k = 0; k < 2 && c != std::string::npos; ++k) c = line.find(',', c + 1);
-            if (header || c == std::string::npos) {
-                out << line << '\n';
-                header = false;
-                continue;
-            }
-            size_t d = line.find(',', c + 1);
-            out << line.substr(0, c + 1) << (d == std::string::npos ? "" : line.substr(d)) << '\n';
-        }
-        csv = dir / "tags.csv";
-        doc["line"].as_table()->insert_or_assign("scan_ms", static_cast<int64_t>(periodMs));
+        edit.period = [](const std::string&) { return std::string(); };
+        edit.lineScanMs = periodMs;
     }
-    doc["tags"].as_table()->insert_or_assign("file", csv.string());
     toml::table mqtt{{"broker", "mqtt://127.0.0.1:" + std::to_string(port)},
                      {"client_id", "bench-plant"},
                      {"keepalive_s", 10},
                      {"state_dir", (dir / "state").string()}};
     if (sparkplug) mqtt.insert("sparkplug", toml::table{{"group_id", "bench"}});
     if (json) mqtt.insert("json", toml::table{{"prefix", "vave8/plant"}});
-    doc.insert_or_assign("mqtt", std::move(mqtt));
-    std::ofstream(dir / "line.toml") << doc << '\n';
-    return true;
+    edit.sections.insert("mqtt", std::move(mqtt));
+    return bench::WritePlantConfig(plant, dir, edit, &error);
 }
 
 // The line server on the plant, scanning p8sim in a process of its own;
@@ -437,7 +404,7 @@ int PlantLatency(const Plant& plant, const std::string& bin, const fs::path& dir
     fs::create_directories(dir);
     std::string error;
     PlantRun run;
-    if (!WritePlantConfig(plant.path, dir, port, true, false, 0, error) ||
+    if (!WriteMqttConfig(plant.path, dir, port, true, false, 0, error) ||
         !run.Start(bin, dir, {"--pace", std::to_string(baud), "--turnaround", "5"}, error)) {
         std::fprintf(stderr, "vave8mqtt-bench: %s\n", error.c_str());
         return 1;
@@ -542,7 +509,7 @@ int PlantThroughput(const Plant& plant, const std::string& bin, const fs::path& 
     uint32_t period = 1;
     {
         PlantRun calibration;
-        if (!WritePlantConfig(plant.path, dir, port, sparkplug, json, period, error) ||
+        if (!WriteMqttConfig(plant.path, dir, port, sparkplug, json, period, error) ||
             !calibration.Start(bin, dir, simArgs, error)) {
             std::fprintf(stderr, "vave8mqtt-bench: %s\n", error.c_str());
             return 1;
@@ -552,7 +519,7 @@ int PlantThroughput(const Plant& plant, const std::string& bin, const fs::path& 
     }
     fs::remove_all(dir / "state");
     PlantRun run;
-    if (!WritePlantConfig(plant.path, dir, port, sparkplug, json, period, error) || !run.Start(bin, dir, simArgs, error)) {
+    if (!WriteMqttConfig(plant.path, dir, port, sparkplug, json, period, error) || !run.Start(bin, dir, simArgs, error)) {
         std::fprintf(stderr, "vave8mqtt-bench: %s\n", error.c_str());
         return 1;
     }
@@ -602,18 +569,15 @@ int PlantFigures(const std::string& plantPath, uint32_t baud, const std::string&
                  bool quick) {
     Plant plant;
     plant.path = plantPath;
-    const std::string bin = ProgramDir();
+    const std::string bin = bench::ProgramDir();
     {
-        tags::ModuleGateParser parser;
+        tags::Config config;
         std::string error;
-        if (!parser.Load(bin + "/libvave8.so", &error)) {
+        if (!bench::LoadPlant(plantPath, &config, &error)) {
             std::fprintf(stderr, "vave8mqtt-bench: %s\n", error.c_str());
             return 1;
         }
-        tags::LoadResult loaded = tags::LoadConfig(plantPath, parser.Parser());
-        for (const tags::Problem& p : loaded.problems) std::fprintf(stderr, "vave8mqtt-bench: %s\n", tags::Describe(p).c_str());
-        if (!loaded.Ok()) return 1;
-        plant.tags = std::move(loaded.config.tags);
+        plant.tags = std::move(config.tags);
     }
     std::set<int> stations;
     for (const auto& t : plant.tags) stations.insert(t.station);

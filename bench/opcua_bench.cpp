@@ -43,6 +43,7 @@
 
 #include "bench/children.h"
 #include "bench/measure.h"
+#include "bench/plant.h"
 #include "gateway/opcua/pki.h"
 #include "gateway/opcua/server.h"
 #include "gateway/opcua/users.h"
@@ -244,60 +245,17 @@ bool Subscribe(UA_Client* client, UA_UInt16 ns, std::vector<std::string> names,
     return ok;
 }
 
-// --- the reference plant -------------------------------------------------------
-
-struct PlantTag {
-    std::string name;
-    int station = 0;
-    uint32_t byte = 0;
-    char memory = 0;
-    std::string type;
-    double periodMs = 0;
-    bool raw = true;  // no scale, offset or deadband: the PLC's value as it is
-};
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path);
     return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
-// The plant's tags from its CSV (name, address, type, scan_ms, ...); the
-// line's scan_ms for an empty period.
-std::vector<PlantTag> ReadPlantTags(const std::string& csv, double defaultPeriodMs) {
-    std::vector<PlantTag> out;
-    std::istringstream in(ReadText(csv));
-    std::string line;
-    std::getline(in, line);  // the header
-    while (std::getline(in, line)) {
-        std::vector<std::string> cells;
-        std::string cell;
-        std::istringstream row(line);
-        for (int i = 0; i < 8 && std::getline(row, cell, ','); ++i) cells.push_back(cell);
-        if (cells.size() < 4 || cells[1].size() < 7) continue;
-        PlantTag t;
-        t.name = cells[0];
-        t.station = std::stoi(cells[1].substr(0, 2), nullptr, 16);
-        t.memory = cells[1][2];
-        t.byte = static_cast<uint32_t>(std::stoul(cells[1].substr(3, 4), nullptr, 16) / 2);
-        t.type = cells[2];
-        t.periodMs = cells[3].empty() ? defaultPeriodMs : std::stod(cells[3]);
-        for (size_t i = 5; i < cells.size(); ++i) t.raw = t.raw && cells[i].empty();
-        out.push_back(t);
-    }
-    return out;
-}
-
-// The line's key = value from the plant's TOML (the first one of that name).
-std::string TomlValue(const std::string& toml, const std::string& key) {
-    std::istringstream in(toml);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(key + " =", 0) != 0) continue;
-        std::string v = line.substr(line.find('=') + 1);
-        v.erase(0, v.find_first_not_of(" \""));
-        v.erase(v.find_last_not_of(" \"") + 1);
-        return v;
-    }
-    return {};
+// A 16-bit word of data memory read as the PLC holds it (no scale, offset
+// or deadband): a value written into p8sim comes back unchanged.
+bool PlainWord(const tags::Tag& t) {
+    return t.memoryType == '4' && !t.scaled && t.deadband == 0 &&
+           (t.type == tags::Type::UInt16 || t.type == tags::Type::Int16);
 }
 
 using Control = bench::SimControl;
@@ -312,7 +270,7 @@ struct Expected {
 std::mutex plantMutex;
 std::vector<Expected> expected;  // the changes made
 std::vector<double> plantTotalMs, plantServerMs, plantShare;  // change -> notification, every session
-const std::vector<PlantTag>* plantTags = nullptr;
+const std::vector<tags::Tag>* plantTags = nullptr;
 std::vector<UA_Client*> plantSessions;  // at most 64
 
 void OnPlantChange(UA_Client* client, UA_UInt32, void*, UA_UInt32, void* context, UA_DataValue* value) {
@@ -335,7 +293,7 @@ void OnPlantChange(UA_Client* client, UA_UInt32, void*, UA_UInt32, void* context
         e.sessions |= bit;
         const double total = static_cast<double>(now - e.at) / UA_DATETIME_MSEC;
         plantTotalMs.push_back(total);
-        plantShare.push_back(total / (*plantTags)[tag].periodMs);
+        plantShare.push_back(total / static_cast<double>((*plantTags)[tag].scanMs));
         if (value->hasSourceTimestamp)
             plantServerMs.push_back(static_cast<double>(now - value->sourceTimestamp) / UA_DATETIME_MSEC);
         return;
@@ -351,7 +309,7 @@ struct PlantOptions {
 
 // One run of the measurements against the running line server.
 bool MeasurePlant(const PlantOptions& o, const std::string& url, const Secure* secure, pid_t server,
-                  const std::vector<PlantTag>& tags, Control& control) {
+                  const std::vector<tags::Tag>& tags, Control& control) {
     const char* mode = secure ? "Basic256Sha256-SignAndEncrypt, user with the write role" : "None, anonymous";
     UA_Client* reader = Connect(url, secure);
     UA_UInt16 ns = 0;
@@ -424,10 +382,9 @@ bool MeasurePlant(const PlantOptions& o, const std::string& url, const Secure* s
         // until the longest period before the end, so that each is scanned.
         std::vector<size_t> words;
         for (size_t i = 0; i < tags.size(); ++i)
-            if (tags[i].memory == '4' && tags[i].raw && (tags[i].type == "uint16" || tags[i].type == "int16"))
-                words.push_back(i);
+            if (PlainWord(tags[i])) words.push_back(i);
         double longest = 0;
-        for (size_t i : words) longest = std::max(longest, tags[i].periodMs);
+        for (size_t i : words) longest = std::max(longest, static_cast<double>(tags[i].scanMs));
         // (In a short window, the first half: the wait after it sees them.)
         const auto changesEnd = std::max(start + std::chrono::seconds(o.seconds) / 2,
                                          start + std::chrono::seconds(o.seconds) -
@@ -439,10 +396,10 @@ bool MeasurePlant(const PlantOptions& o, const std::string& url, const Secure* s
             for (auto at = Clock::now(); at < changesEnd; at += std::chrono::milliseconds(500)) {
                 std::this_thread::sleep_until(at);
                 for (int k = 0; k < 4; ++k, pick = (pick + 97) % words.size()) {
-                    const PlantTag& t = tags[words[pick]];
+                    const tags::Tag& t = tags[words[pick]];
                     const UA_Int64 v = next++ % 30000 + 1000;
                     char line[64];
-                    std::snprintf(line, sizeof line, "%d:%04X: %02X %02X", t.station, t.byte,
+                    std::snprintf(line, sizeof line, "%d:%04X: %02X %02X", t.station, t.byteAddress,
                                   static_cast<unsigned>(v >> 8) & 0xFF, static_cast<unsigned>(v) & 0xFF);
                     {
                         std::lock_guard lock(plantMutex);
@@ -502,52 +459,46 @@ bool MeasurePlant(const PlantOptions& o, const std::string& url, const Secure* s
 
 int RunPlant(const PlantOptions& o) {
     namespace fs = std::filesystem;
-    const std::string toml = ReadText(o.toml);
-    if (toml.empty()) {
-        std::fprintf(stderr, "opcua_bench: cannot read %s\n", o.toml.c_str());
-        return 2;
-    }
-    const fs::path plantDir = fs::absolute(o.toml).parent_path();
-    const double scanMs = std::stod(TomlValue(toml, "scan_ms").empty() ? "1000" : TomlValue(toml, "scan_ms"));
-    const std::string csvName = TomlValue(toml, "file"), baud = TomlValue(toml, "baud");
-    const std::string turnaround = TomlValue(toml, "turnaround_ms");
-    std::vector<PlantTag> tags = ReadPlantTags((plantDir / csvName).string(), scanMs);
-    if (tags.size() < 100) {
-        std::fprintf(stderr, "opcua_bench: %s: %zu tags, fewer than 100\n", o.toml.c_str(), tags.size());
+    tags::Config plant;
+    std::string error;
+    if (!bench::LoadPlant(o.toml, &plant, &error)) {
+        std::fprintf(stderr, "opcua_bench: %s\n", error.c_str());
         return 2;
     }
     const fs::path dir = fs::temp_directory_path() / ("opcua_bench_plant_" + std::to_string(getpid()));
     fs::create_directories(dir / "state" / "pki" / "trusted");
 
-    // The plant with its scan periods scaled, so that the line is always busy.
-    {
-        std::istringstream in(ReadText((plantDir / csvName).string()));
-        std::ofstream out(dir / "plant.csv");
-        std::string line;
-        std::getline(in, line);
-        out << line << "\n";
-        while (std::getline(in, line)) {
-            std::vector<std::string> cells;
-            size_t from = 0;
-            for (int i = 0; i < 3; ++i) {
-                const size_t comma = line.find(',', from);
-                cells.push_back(line.substr(from, comma - from));
-                from = comma + 1;
-            }
-            const size_t comma = line.find(',', from);
-            std::string period = line.substr(from, comma - from);
-            if (!period.empty()) period = std::to_string(std::lround(std::stod(period) * o.periodScale));
-            out << cells[0] << "," << cells[1] << "," << cells[2] << "," << period << line.substr(comma) << "\n";
-        }
+    // The plant with its scan periods scaled, so that the line is always
+    // busy, and [opcua]; its tags as the line server loads them.
+    const int port = bench::FreeLoopbackPort();
+    bench::PlantEdit edit;
+    edit.period = [&](const std::string& ms) {
+        return ms.empty() ? ms : std::to_string(std::lround(std::stod(ms) * o.periodScale));
+    };
+    edit.lineScanMs = static_cast<uint32_t>(std::lround(plant.line.scanMs * o.periodScale));
+    edit.sections.insert("opcua", toml::table{{"listen", "127.0.0.1:" + std::to_string(port)},
+                                              {"security", toml::array{"None", "Basic256Sha256-SignAndEncrypt"}},
+                                              {"users", "users"},
+                                              {"anonymous", "read"}});
+    if (!bench::WritePlantConfig(o.toml, dir, edit, &error) ||
+        !bench::LoadPlant((dir / "line.toml").string(), &plant, &error)) {
+        std::fprintf(stderr, "opcua_bench: %s\n", error.c_str());
+        return 2;
     }
-    for (auto& t : tags) t.periodMs *= o.periodScale;
+    const std::vector<tags::Tag>& tags = plant.tags;
+    if (tags.size() < 100) {
+        std::fprintf(stderr, "opcua_bench: %s: %zu tags, fewer than 100\n", o.toml.c_str(), tags.size());
+        return 2;
+    }
     plantTags = &tags;
+    const std::string baud = std::to_string(plant.line.connection.line.baud);
+    char turnaround[32];
+    std::snprintf(turnaround, sizeof turnaround, "%g", plant.line.turnaroundMs);
 
     // The bench's user and its client certificate, trusted by the server.
     Secure secure;
     secure.user = "bench";
     secure.password = "bench-" + std::to_string(getpid());
-    std::string error;
     if (!opcua::AddUser((dir / "users").string(), secure.user, opcua::Role::Write, secure.password, error)) {
         std::fprintf(stderr, "opcua_bench: %s\n", error.c_str());
         return 2;
@@ -565,38 +516,21 @@ int RunPlant(const PlantOptions& o) {
     bench::Child sim, gateway;
     std::string pty;
     const std::string sock = (dir / "p8sim.sock").string();
-    if (!sim.StartSimulator(o.p8sim, {"--pace", baud.empty() ? "9600" : baud, "--turnaround",
-                                      turnaround.empty() ? "5" : turnaround, "--control", sock},
-                            &pty, &error)) {
+    if (!sim.StartSimulator(o.p8sim, {"--pace", baud, "--turnaround", turnaround, "--control", sock}, &pty,
+                            &error)) {
         std::fprintf(stderr, "opcua_bench: %s\n", error.c_str());
         return 2;
     }
-    const int port = bench::FreeLoopbackPort();
-    {
-        std::string config = toml;
-        auto replace = [&](const std::string& key, const std::string& value) {
-            const size_t at = config.find("\n" + key + " =");
-            const size_t end = config.find('\n', at + 1);
-            config.replace(at + 1, end - at - 1, key + " = " + value);
-        };
-        replace("port", "\"" + pty + "\"");
-        replace("file", "\"" + (dir / "plant.csv").string() + "\"");
-        replace("scan_ms", std::to_string(std::lround(scanMs * o.periodScale)));
-        config += "\n[opcua]\nlisten = \"127.0.0.1:" + std::to_string(port) +
-                  "\"\nsecurity = [\"None\", \"Basic256Sha256-SignAndEncrypt\"]\nusers = \"users\"\n"
-                  "anonymous = \"read\"\n";
-        std::ofstream(dir / "plant.toml") << config;
-    }
     const std::string log = (dir / "vave8gw.log").string();
-    const std::string config = (dir / "plant.toml").string(), state = (dir / "state").string();
+    const std::string config = (dir / "line.toml").string(), state = (dir / "state").string();
     gateway.Fork([&]() -> int {
         const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             dup2(fd, STDOUT_FILENO);
             dup2(fd, STDERR_FILENO);
         }
-        execl(o.vave8gw.c_str(), o.vave8gw.c_str(), "--config", config.c_str(), "--state-dir", state.c_str(),
-              static_cast<char*>(nullptr));
+        execl(o.vave8gw.c_str(), o.vave8gw.c_str(), "--config", config.c_str(), "--port", pty.c_str(),
+              "--state-dir", state.c_str(), static_cast<char*>(nullptr));
         return 127;
     }, &error);
     Control control;
@@ -606,13 +540,13 @@ int RunPlant(const PlantOptions& o) {
         rc = 1;
     }
     size_t words = 0;
-    for (const auto& t : tags) words += t.memory == '4' && t.raw && (t.type == "uint16" || t.type == "int16");
+    for (const auto& t : tags) words += PlainWord(t);
     std::printf("OPC UA front-end of vave8gw on the reference plant %s: %zu tags (all monitored by each session), "
                 "p8sim paced at %s baud with a %s ms turnaround, scan periods x%.2f so that the line is nearly "
                 "always busy; "
                 "%zu sessions x %zu monitored items, sampling and publishing 100 ms, over %zu s; changes made in "
                 "4 of the %zu unscaled 16-bit tags every 500 ms\n",
-                o.toml.c_str(), tags.size(), baud.c_str(), turnaround.c_str(), o.periodScale, o.sessions, tags.size(),
+                o.toml.c_str(), tags.size(), baud.c_str(), turnaround, o.periodScale, o.sessions, tags.size(),
                 o.seconds, words);
     const std::string url = "opc.tcp://127.0.0.1:" + std::to_string(port);
     if (rc == 0 && o.none && !MeasurePlant(o, url, nullptr, gateway.Pid(), tags, control)) rc = 1;

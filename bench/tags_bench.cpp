@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/children.h"
+#include "bench/plant.h"
 #include "gateway/line.h"
 #include "gateway/modbus/queue.h"
 #include "host/line_loop.h"
@@ -321,20 +322,11 @@ void PartE(const tags::Config& config, uint32_t baud, const Options& o, const st
                 scanned > 0 ? 1e6 * cpu / scanned : 0);
 }
 
-std::string ProgramDir() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    path[n] = '\0';
-    std::string s(path);
-    return s.substr(0, s.rfind('/'));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
-    const std::string dir = ProgramDir();
+    const std::string dir = bench::ProgramDir();
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -367,18 +359,11 @@ int main(int argc, char** argv) {
     }
     tags::Config config;
     {
-        tags::ModuleGateParser parser;
         std::string error;
-        if (!parser.Load(dir + "/libvave8.so", &error)) {
+        if (!bench::LoadPlant(o.plant, &config, &error)) {
             std::fprintf(stderr, "vave8gw-tagbench: %s\n", error.c_str());
             return 2;
         }
-        tags::LoadResult loaded = tags::LoadConfig(o.plant, parser.Parser());
-        for (const tags::Problem& p : loaded.problems) {
-            std::fprintf(stderr, "vave8gw-tagbench: %s\n", tags::Describe(p).c_str());
-        }
-        if (!loaded.Ok()) return 2;
-        config = std::move(loaded.config);
     }
     std::map<int, int> stations;
     for (const tags::Tag& t : config.tags) ++stations[t.station];
