@@ -166,25 +166,6 @@ uint16_t Expected(int i) {
     return static_cast<uint16_t>(0x0101 * (i + 1));
 }
 
-// CPU seconds (user + system) of a child so far, from /proc.
-double ChildCpu(pid_t pid) {
-    if (pid <= 0) return 0;
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t paren = text.rfind(')');
-    if (paren == std::string::npos) return 0;
-    std::vector<std::string> fields;
-    size_t at = paren + 2;
-    while (at < text.size() && fields.size() < 13) {
-        const size_t space = text.find(' ', at);
-        fields.push_back(text.substr(at, space - at));
-        at = space == std::string::npos ? text.size() : space + 1;
-    }
-    if (fields.size() < 13) return 0;
-    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) /
-           static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 double SelfCpu() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -198,7 +179,7 @@ struct Cpu {
 };
 
 Cpu CpuNow(pid_t gateway, pid_t simulator) {
-    return Cpu{SelfCpu(), gateway > 0 ? ChildCpu(gateway) : 0, ChildCpu(simulator)};
+    return Cpu{SelfCpu(), gateway > 0 ? bench::ProcessCpuSeconds(gateway) : 0, bench::ProcessCpuSeconds(simulator)};
 }
 
 struct Figures {

@@ -1,9 +1,16 @@
 #include "bench/measure.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
 
 namespace bench {
 
@@ -46,6 +53,30 @@ double Figures::TransactionsPerSecond() const {
 
 double Figures::LineBytesPerTransaction() const {
     return PerTransaction(inside.bytesRead + inside.bytesWritten);
+}
+
+double ProcessCpuSeconds(pid_t pid) {
+    if (pid <= 0) return 0;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name, in parentheses, may hold spaces: fields count from
+    // after its closing one; utime and stime are the 12th and 13th there.
+    const size_t paren = text.rfind(')');
+    if (paren == std::string::npos) return 0;
+    std::istringstream fields(text.substr(paren + 1));
+    std::string field;
+    double ticks = 0;
+    for (int i = 0; i < 13 && fields >> field; ++i)
+        if (i >= 11) ticks += std::atof(field.c_str());
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long ProcessStatusKb(pid_t pid, const char* key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    const size_t length = std::strlen(key);
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, length, key) == 0) return std::atol(line.c_str() + length);
+    return 0;
 }
 
 double Percentile(std::vector<double> samples, double p) {

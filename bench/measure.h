@@ -10,6 +10,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -55,6 +56,13 @@ struct Figures {
     double TransactionsPerSecond() const;
     double LineBytesPerTransaction() const;  // both directions, as read and written
 };
+
+// Another process's CPU seconds so far (user + system, from /proc); 0 when
+// it cannot be read.
+double ProcessCpuSeconds(pid_t pid);
+// A "Vm...:" line of another process's /proc status in kB, `key` with its
+// colon ("VmRSS:", "VmHWM:"); 0 when it cannot be read.
+long ProcessStatusKb(pid_t pid, const char* key);
 
 // Nearest-rank percentile (0 < p <= 100) of unsorted samples; 0 for none.
 double Percentile(std::vector<double> samples, double p);

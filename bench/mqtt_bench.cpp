@@ -238,18 +238,7 @@ public:
         return out;
     }
     // User and system CPU seconds of the line server so far.
-    double CpuSeconds() const {
-        std::ifstream in("/proc/" + std::to_string(gw_.Pid()) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        size_t close = text.rfind(')');
-        if (close == std::string::npos) return 0;
-        std::istringstream fields(text.substr(close + 2));
-        std::vector<std::string> f;
-        std::string field;
-        while (fields >> field) f.push_back(field);
-        if (f.size() <= 12) return 0;
-        return (std::atof(f[11].c_str()) + std::atof(f[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
+    double CpuSeconds() const { return bench::ProcessCpuSeconds(gw_.Pid()); }
     // The status file once the line server has written it anew.
     std::string FreshStatus(double seconds) {
         std::error_code ec;

@@ -89,26 +89,7 @@ struct ProcStat {
 };
 
 ProcStat Stat(pid_t pid) {
-    ProcStat out;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const auto close = text.rfind(')');
-    std::vector<std::string> fields;
-    std::string field;
-    for (size_t i = close + 2; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == ' ') {
-            fields.push_back(field);
-            field.clear();
-        } else {
-            field += text[i];
-        }
-    }
-    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    if (fields.size() > 13) out.cpuS = (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) out.rssKb = std::stol(line.substr(6));
-    return out;
+    return {bench::ProcessCpuSeconds(pid), bench::ProcessStatusKb(pid, "VmRSS:")};
 }
 
 // Reads of 100 tags at once (every hundredth of `names`), back to back

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/children.h"
+#include "bench/measure.h"
 #include "bench/plant.h"
 #include "gateway/line.h"
 #include "gateway/modbus/queue.h"
@@ -273,27 +274,8 @@ void PartE(const tags::Config& config, uint32_t baud, const Options& o, const st
     const double seconds = o.scale * 40;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     // Peak resident memory and CPU time, read before the process ends.
-    long rssKb = 0;
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("VmHWM:", 0) == 0) rssKb = std::atol(line.c_str() + 6);
-        }
-    }
-    double cpu = 0;
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string field;
-        std::vector<std::string> f;
-        while (fields >> field) f.push_back(field);
-        if (f.size() > 12) {
-            cpu = (std::atof(f[11].c_str()) + std::atof(f[12].c_str())) /
-                  static_cast<double>(sysconf(_SC_CLK_TCK));
-        }
-    }
+    const long rssKb = bench::ProcessStatusKb(pid, "VmHWM:");
+    const double cpu = bench::ProcessCpuSeconds(pid);
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
     // Tags scanned: each period's cycles times its tags, from the status file.
