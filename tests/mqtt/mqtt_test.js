@@ -189,6 +189,14 @@ async function quit(line) {
     assert.strictEqual(line.exited.code, 0, line.err.slice(-20).join('\n'));
 }
 
+// The line's statistics as it reports them now.
+async function lineStats(line) {
+    const seen = line.out.length;
+    line.send('stats');
+    const reply = await until('stats', () => line.out.slice(seen).find((l) => l.startsWith('stats ')));
+    return JSON.parse(reply.slice(6));
+}
+
 // Every message under the topics, decoded, in the order it came.
 async function subscribe(port, topics, opts = {}) {
     const url = `${opts.tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`;
@@ -290,9 +298,7 @@ const groups = {
         await until('DBIRTH again', () => find(sub, `${N}DBIRTH/line1/station02`, before));
         assert.strictEqual(num(metric(reborn, 'bdSeq').value), bdSeq);
         assert.strictEqual(metric(find(sub, `${N}DBIRTH/line1/station01`, before), 'tank/level').value, 42);
-        line.send('stats');
-        const stats = JSON.parse((await line.waitOut(/^stats /)).slice(6));
-        assert.strictEqual(stats.reconnects, 0, 'rebirth without a new connection');
+        assert.strictEqual((await lineStats(line)).reconnects, 0, 'rebirth without a new connection');
         assert.ok(!sub.got.some((m) => m.topic.includes('NDEATH')), 'no death on rebirth');
 
         // DCMD by alias and by name reaches the engine's write path.
@@ -452,8 +458,7 @@ const groups = {
         const bad = await startLine(badDir);
         await bad.waitErr(/refused the connection: .*(not authorised|bad user name or password)/i);
         bad.send('set count 1');
-        bad.send('stats');
-        await until('buffered', () => bad.out.some((l) => /"buffered":[1-9]/.test(l) || (bad.send('stats'), false)));
+        await until('buffered', async () => (await lineStats(bad)).buffered > 0);
         assert.strictEqual(bad.err.filter((l) => /refused the connection/.test(l)).length, 1, 'said once');
         await quit(bad);
         // The right one from its file.
@@ -656,17 +661,11 @@ const groups = {
     // memory, and reaches it in order once it reads again, as current values.
     async SlowBroker() {
         const { broker, sub, line } = await outageSetup('slow');
-        const stats = async () => {
-            const seen = line.out.length;
-            line.send('stats');
-            const l = await until('stats', () => line.out.slice(seen).find((x) => x.startsWith('stats ')));
-            return JSON.parse(l.slice(6));
-        };
         broker.child.proc.kill('SIGSTOP');
         try {
             for (let i = 1; i <= 300; i++) line.send(`set count ${i}`);
             await until('changes buffered while connected', async () => {
-                const s = await stats();
+                const s = await lineStats(line);
                 return s.connected && s.buffered > 200;
             });
             await line.waitErr(/takes changes slower than they come/);
@@ -675,9 +674,9 @@ const groups = {
         }
         await checkAllArrived(sub, 300, line);
         assert.deepStrictEqual(historicalValues(sub), [], 'delayed, not history');
-        const s = await stats();
+        const s = await lineStats(line);
         assert.strictEqual(s.reconnects, 0);
-        await until('buffer empty', async () => (await stats()).buffered === 0);
+        await until('buffer empty', async () => (await lineStats(line)).buffered === 0);
         await quit(line);
     },
 };
